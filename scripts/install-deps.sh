@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing the launcher needs.
+# Idempotent and quiet when everything is already present; apt-get update runs only
+# when something has to be installed.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config
+  # libraries
+  qtbase5-dev qttools5-dev qttools5-dev-tools
+  libarchive-dev libicu-dev zlib1g-dev libgtest-dev
+  # tests and the demo: bsdtar, a headless X server, process and namespace tools
+  libarchive-tools xvfb xauth procps util-linux
+  # fonts the dialog needs: Latin (Arial-compatible), Thai, CJK
+  fonts-liberation fonts-dejavu-core fonts-thai-tlwg fonts-wqy-microhei
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,135 @@
+#include "test_env.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace qvtest {
+namespace {
+
+std::string g_root;
+std::atomic<int> g_counter{0};
+
+void MakeDir(const std::string& path, mode_t mode) {
+  ::mkdir(path.c_str(), mode);
+  ::chmod(path.c_str(), mode);
+}
+
+}  // namespace
+
+const std::string& SandboxRoot() { return g_root; }
+
+void PrepareSandbox() {
+  const char* base = std::getenv("QV_TEST_TMP");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qvtest-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) {
+    std::perror("mkdtemp");
+    std::exit(2);
+  }
+  g_root = tmpl;
+  // Readable by all so that a child that dropped root can still reach its own folders.
+  ::chmod(g_root.c_str(), 0755);
+  MakeDir(g_root + "/home", 0755);
+  MakeDir(g_root + "/home/.local", 0755);
+  MakeDir(g_root + "/home/.local/share", 0755);
+  MakeDir(g_root + "/home/.config", 0755);
+  MakeDir(g_root + "/home/.cache", 0755);
+  MakeDir(g_root + "/run", 0700);
+  MakeDir(g_root + "/tmp", 01777);
+
+  ::setenv("HOME", (g_root + "/home").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (g_root + "/home/.local/share").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (g_root + "/home/.config").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (g_root + "/home/.cache").c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
+  ::setenv("TMPDIR", (g_root + "/tmp").c_str(), 1);
+  // Never reach the developer's desktop or display from a test.
+  ::unsetenv("XDG_CURRENT_DESKTOP");
+  ::unsetenv("DISPLAY");
+  ::unsetenv("WAYLAND_DISPLAY");
+  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+void RemoveSandbox() {
+  if (g_root.empty() || std::getenv("QV_KEEP_TEST_DIRS")) return;
+  std::error_code ec;
+  // Tests may leave read-only folders behind; make them writable before removal.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           g_root, std::filesystem::directory_options::skip_permission_denied, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0755);
+  }
+  std::filesystem::remove_all(g_root, ec);
+}
+
+std::string MakeTempDir(const std::string& hint) {
+  std::string path = g_root + "/" + hint + "-" + std::to_string(::getpid()) + "-" +
+                     std::to_string(g_counter++);
+  std::filesystem::remove_all(path);
+  MakeDir(path, 0755);
+  return path;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int Shell(const std::string& command) {
+  int status = std::system(command.c_str());
+  if (status == -1 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string ShellOutput(const std::string& command) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  ::pclose(p);
+  return out;
+}
+
+unsigned UnprivilegedUid() { return 65534; }
+unsigned UnprivilegedGid() { return 65534; }
+
+int RunUnprivileged(const std::function<int()>& fn) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (::getuid() == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(UnprivilegedGid()) != 0 ||
+          ::setuid(UnprivilegedUid()) != 0) {
+        ::_exit(126);
+      }
+    }
+    int rc = fn();
+    std::fflush(nullptr);
+    ::_exit(rc & 0xff);
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace qvtest

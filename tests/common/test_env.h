@@ -1,0 +1,41 @@
+// Shared helpers for the test programs: the per-process sandbox, temporary folders,
+// running shell commands, and running code with root's privileges dropped.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace qvtest {
+
+// Root of this test process's private sandbox (HOME, XDG_* and TMPDIR live below it).
+const std::string& SandboxRoot();
+
+// Creates a fresh, empty folder below the sandbox and returns its absolute path.
+std::string MakeTempDir(const std::string& hint = "dir");
+
+// Writes text to path (creating or truncating it); returns false on failure.
+bool WriteFile(const std::string& path, const std::string& text);
+
+// Reads a whole file; returns an empty string when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// Runs a command with /bin/sh -c and returns its exit status (-1 if it did not exit).
+int Shell(const std::string& command);
+
+// Runs a command with /bin/sh -c and returns what it printed on standard output.
+std::string ShellOutput(const std::string& command);
+
+// Runs fn in a forked child that has dropped root to the "nobody" user, and returns
+// the child's exit status (fn's result) or -1 when the child did not exit normally.
+// Needed because root passes every permission check.
+int RunUnprivileged(const std::function<int()>& fn);
+
+// The uid/gid that RunUnprivileged switches to.
+unsigned UnprivilegedUid();
+unsigned UnprivilegedGid();
+
+// Sets up the sandbox and the environment; called once by the test mains.
+void PrepareSandbox();
+void RemoveSandbox();
+
+}  // namespace qvtest

@@ -1,0 +1,11 @@
+#include <gtest/gtest.h>
+
+#include "test_env.h"
+
+int main(int argc, char** argv) {
+  qvtest::PrepareSandbox();
+  ::testing::InitGoogleTest(&argc, argv);
+  int rc = RUN_ALL_TESTS();
+  qvtest::RemoveSandbox();
+  return rc;
+}
