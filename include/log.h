@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <map>
@@ -54,7 +55,8 @@ class Logger {
   static int Rotate();
   static int RotateIfFileBig(int size);
   static void ReloadLogFile();
-  static int GetFileSize(const std::string& path);
+  // 64-bit so that a log file past 2 GiB is still measured and rotated.
+  static int64_t GetFileSize(const std::string& path);
   static int PrintToFilePointer(const xchar* format, ...) __attribute__((format(printf, 1, 2)));
   static int PrintToFilePointerV(const xchar* format, va_list args)
       __attribute__((format(printf, 1, 0)));
