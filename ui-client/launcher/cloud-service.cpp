@@ -1,1 +1,224 @@
-// placeholder: filled in by its owner
+#include "cloud-service.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QSettings>
+#include <QString>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "file/file-op.h"
+#include "uipathmanager.h"
+
+#define QV_LOG_FILE "cloud-service.cpp"
+#include "log.h"
+
+namespace {
+
+const int MAX_RENAME_COUNT = 10;
+
+ustring PathOf(const char* key) {
+  return ustring(UIPathManager::getInstance()->getPath(QString::fromLatin1(key)).toUtf8().toStdString());
+}
+
+bool IsUOSDesktop() {
+  const char* value = std::getenv("XDG_CURRENT_DESKTOP");
+  std::string desktop = value ? value : "ubuntu:GNOME";
+  QVLOG_DEBUG("service_debug", "Current Desktop is %s\n", desktop.c_str());
+  return desktop == "Deepin";
+}
+
+// Fills the fields of the "Version" section that the INFO file holds; absent keys leave
+// their field as it was.
+void ReadVersionFile(const ustring& path, ustring* const fields[4]) {
+  static const char* const kKeys[4] = {"major_version", "minor_version", "build_version",
+                                       "icon_overlay_version"};
+  QSettings settings(QString::fromUtf8(path.c_str()), QSettings::IniFormat);
+  // Qt 5 would read INI files as Latin-1 otherwise.
+  settings.setIniCodec("UTF-8");
+  settings.beginGroup(QStringLiteral("Version"));
+  for (int i = 0; i < 4; ++i) {
+    const QString key = QString::fromLatin1(kKeys[i]);
+    if (settings.contains(key)) {
+      *fields[i] = ustring(settings.value(key).toString().toUtf8().toStdString());
+    }
+  }
+  settings.endGroup();
+}
+
+}  // namespace
+
+ustring GetAppBackupDir(const ustring& app_dir, int tries) {
+  ustring dir = app_dir + "_tmp";
+  if (tries != 0) {
+    char postfix[8];
+    if (std::snprintf(postfix, sizeof(postfix), "%d", tries) < 0) {
+      QVLOG_ERR("service_debug", "snprintf failed (continuing without postfix)");
+    } else {
+      dir += postfix;
+    }
+  }
+  return dir;
+}
+
+Service::Service() : timeout(0) {}
+
+Service::~Service() {}
+
+void Service::SetTimeout(int timeout) { this->timeout = timeout; }
+
+QString Service::GetUserInstallPath() {
+  if (IsUOSDesktop()) {
+    const char* value = std::getenv("XDG_DATA_HOME");
+    std::string data_home = value ? value : "";
+    QVLOG_DEBUG("service_debug", "user install path is %s\n", data_home.c_str());
+    if (!data_home.empty()) return QString::fromUtf8(data_home.c_str());
+  }
+  return QDir::homePath();
+}
+
+void Service::LoadSourceVersion() {
+  ustring path = PathOf("user_quenvale_drive_resource_path") + "/INFO";
+  if (!IsFileExist(path, false)) {
+    QVLOG_INFO("service_debug", "source does not exist\n");
+    return;
+  }
+  ustring* const fields[4] = {&source_version.major_version, &source_version.minor_version,
+                              &source_version.build_version,
+                              &source_version.icon_overlay_version};
+  ReadVersionFile(path, fields);
+  QVLOG_INFO("service_debug", "source_version = (%s, %s, %s, %s)\n",
+             source_version.major_version.c_str(), source_version.minor_version.c_str(),
+             source_version.build_version.c_str(), source_version.icon_overlay_version.c_str());
+}
+
+void Service::LoadTargetVersion() {
+  // No existence test: a missing file reads as one without keys.
+  ustring path = PathOf("root_resource_path") + "/INFO";
+  ustring* const fields[4] = {&target_version.major_version, &target_version.minor_version,
+                              &target_version.build_version,
+                              &target_version.icon_overlay_version};
+  ReadVersionFile(path, fields);
+  QVLOG_INFO("service_debug", "target_version = (%s, %s, %s, %s)\n",
+             target_version.major_version.c_str(), target_version.minor_version.c_str(),
+             target_version.build_version.c_str(), target_version.icon_overlay_version.c_str());
+}
+
+int Service::PrepareUserEnv() {
+  ustring app_dir = per_user_install_path;
+  ustring backup_dir;
+  int rename_count = 0;
+
+  if (IsFileExist(app_dir, false)) {
+    // A backup left by an interrupted run blocks its name; fall to the next one.
+    while (true) {
+      backup_dir = GetAppBackupDir(app_dir, rename_count);
+      if (FSRename(app_dir, backup_dir, false) == 0) break;
+      QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s'\n", app_dir.c_str(),
+                backup_dir.c_str());
+      if (++rename_count >= MAX_RENAME_COUNT) {
+        QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s' at max retries, exiting\n",
+                  app_dir.c_str(), backup_dir.c_str());
+        return -1;
+      }
+    }
+  }
+
+  if (CopyPackage() != 0) {
+    if (backup_dir.empty()) {
+      QVLOG_ERR("service_debug", "Failed to extract package, and no old installation to rollback\n");
+      return -1;
+    }
+    QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
+    FSRemove(app_dir, false);
+    FSRename(backup_dir, app_dir, false);
+    return -1;
+  }
+
+  QVLOG_INFO("service_debug", "user installation is ready, removing backup app\n");
+  for (int i = 0; i <= rename_count; ++i) FSRemove(GetAppBackupDir(app_dir, i), false);
+  return 0;
+}
+
+int Service::CopyPackage() {
+  ustring src = PathOf("root_resource_path") + "/package/skylodge";
+  ustring dest = PathOf("user_quenvale_drive_app_path");
+  QVLOG_INFO("service_debug", "copy package:'%s' -> '%s' \n", src.c_str(), dest.c_str());
+  return FSCopyPath(src, dest);
+}
+
+int Service::FSCopyPath(const ustring& src, const ustring& dest) {
+  QVLOG_DEBUG("service_debug", "copy from '%s' to '%s'\n", src.c_str(), dest.c_str());
+
+  FILE_INFO info;
+  if (FSStat(src, info, false) < 0) {
+    QVLOG_ERR("service_debug", "FSCopyPath: failed to stat source '%s'\n", src.c_str());
+    return -1;
+  }
+  if (!info.isExist) {
+    QVLOG_ERR("service_debug", "FSCopyPath: source path '%s' does not exist\n", src.c_str());
+    return -1;
+  }
+  if (info.type != FT_DIR) return FSCopy(src, dest, false, false) < 0 ? -1 : 0;
+
+  if (FSMKDir(dest, true) < 0) {
+    QVLOG_ERR("service_debug", "FSCopyPath: failed to create dest folder '%s'\n", dest.c_str());
+    return -1;
+  }
+
+  DIR_HANDLE dh;
+  if (FSOpenDir(src, 0, dh) < 0) {
+    QVLOG_WARN("service_debug", "FSCopyPath: failed to create handle  for src '%s' failed\n",
+               src.c_str());
+    return 0;
+  }
+
+  int result = 0;
+  DIR_ENTRY entry;
+  while (FSReadDir(dh, entry) > 0) {
+    if (entry.name == "." || entry.name == "..") continue;
+    ustring child_src = src + "/" + entry.name;
+    ustring child_dest = dest + "/" + entry.name;
+    int rc = entry.type == FT_DIR ? FSCopyPath(child_src, child_dest)
+                                  : FSCopy(child_src, child_dest, false, true);
+    if (rc < 0) {
+      QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n",
+                child_src.c_str(), child_dest.c_str());
+      result = -1;
+      break;
+    }
+  }
+  FSCloseDir(dh);
+  return result;
+}
+
+void Service::RemoveAgedFolders() {
+  ustring aged = PathOf("user_sky_lodge_path") + "/app";
+  QVLOG_INFO("service_debug", "removing aged app folder %s\n", aged.c_str());
+  FSRemove(aged, false);
+}
+
+void Service::MigrateService() {
+  ustring legacy(QDir::toNativeSeparators(
+      UIPathManager::getInstance()->getPath(QStringLiteral("user_sky_lodge_path"))).toUtf8().toStdString());
+  ustring current(QDir::toNativeSeparators(
+      UIPathManager::getInstance()->getPath(QStringLiteral("user_quenvale_drive_path"))).toUtf8().toStdString());
+
+  if (!IsFileExist(current, true) && FSMKDir(current, true) < 0) {
+    QVLOG_ERR("service_debug", "Failed to create Quenvale Drive folder\n");
+    return;
+  }
+
+  ustring old_data = legacy + "/data";
+  ustring new_data = current + "/data";
+  if (IsFileExist(old_data, true) && FSRename(old_data, new_data, true) < 0) {
+    // The data is still only in the legacy folder: removing that folder would lose it.
+    QVLOG_ERR("service_debug", "Failed to move data to Quenvale Drive folder\n");
+    return;
+  }
+
+  if (IsFileExist(legacy, true) && FSRemove(legacy, false) < 0) {
+    QVLOG_ERR("service_debug", "Failed to remove old .Skylodge folder\n");
+  }
+}
