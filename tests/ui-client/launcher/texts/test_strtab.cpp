@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTranslator>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "strtab.h"
+
+// Q_INIT_RESOURCE declares qInitResources_texts in the enclosing namespace, so it is
+// used at file scope, the way main registers the resource.
+static void RegisterTextsResource() { Q_INIT_RESOURCE(texts); }
+
+namespace {
+
+static_assert(StrTable::NUM_STRING_IDS == 1052, "the table keeps the client's row count");
+static_assert(StrTable::desc_skld_env_preparing_drive == 83, "");
+static_assert(StrTable::app_name_drive_client == 341, "");
+static_assert(StrTable::desc_skld_env_preparation_done_drive == 391, "");
+
+struct Catalogue {
+  const char* code;
+  const char* preparing;  // row 83
+  const char* ready;      // row 391
+};
+
+const Catalogue kCatalogues[] = {
+    {"chs", "%1 正在初始化...", "%1 已就绪。"},
+    {"cht", "%1 準備中...", "%1 準備完成"},
+    {"csy", "%1 se inicializuje...", "%1 je připravena."},
+    {"dan", "%1 initialiserer...", "%1 er klar."},
+    {"enu", "%1 is initializing...", "%1 is ready."},
+    {"fre", "%1 est en cours d'initialisation...", "%1 est prêt."},
+    {"ger", "%1 wird initialisiert ...", "%1 ist bereit."},
+    {"hun", "A %1 inicializálása folyamatban...", "A %1 készen áll."},
+    {"ita", "%1 sta inizializzando...", "%1 pronta."},
+    {"jpn", "%1 は初期化中です。", "%1 は準備完了です。"},
+    {"krn", "%1 초기화 중...", "%1 사용 준비가 되었습니다."},
+    {"nld", "%1 is bezig met initialisatie...", "%1 is gereed."},
+    {"nor", "%1 starter opp...", "%1 er klar."},
+    {"plk", "Aplikacja %1 jest inicjowana...", "Aplikacja %1 jest gotowa."},
+    {"ptb", "O %1 está sendo inicializado...", "O %1 está pronto."},
+    {"ptg", "%1 a iniciar...", "%1 pronta."},
+    {"rus", "%1 выполняет инициализацию...", "%1 готов."},
+    {"spn", "%1 se está inicializando...", "%1 está lista."},
+    {"sve", "%1 initialiserar...", "%1 är klar."},
+    {"tha", "%1 กำลังเริ่มต้น...", "%1 พร้อมแล้ว"},
+    {"trk", "%1 başlıyor...", "%1 hazır."},
+};
+
+// Answers one source text with a fixed translation, and only when asked the way the
+// table must ask: context "global", no disambiguation, no plural number.
+class FixedTranslator : public QTranslator {
+ public:
+  FixedTranslator(QString source, QString translation)
+      : source_(std::move(source)), translation_(std::move(translation)) {}
+
+  QString translate(const char* context, const char* source, const char* disambiguation,
+                    int n) const override {
+    if (qstrcmp(context, "global") == 0 && disambiguation == nullptr && n == -1 &&
+        QString::fromUtf8(source) == source_) {
+      return translation_;
+    }
+    return QString();
+  }
+  bool isEmpty() const override { return false; }
+
+ private:
+  QString source_;
+  QString translation_;
+};
+
+class StrTableTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    RegisterTextsResource();
+    StrTable::InitStrTable();
+  }
+
+  void TearDown() override {
+    for (auto& t : installed_) {
+      QCoreApplication::removeTranslator(t.get());
+    }
+  }
+
+  void Install(std::unique_ptr<QTranslator> translator) {
+    ASSERT_TRUE(QCoreApplication::installTranslator(translator.get()));
+    installed_.push_back(std::move(translator));
+  }
+
+  void InstallCatalogue(const QString& code) {
+    auto translator = std::make_unique<QTranslator>();
+    ASSERT_TRUE(translator->load(":/" + code + ".qm")) << code.toStdString();
+    Install(std::move(translator));
+  }
+
+  std::vector<std::unique_ptr<QTranslator>> installed_;
+};
+
+TEST_F(StrTableTest, RowsHaveDistinctKeysAndTexts) {
+  QSet<QString> keys;
+  for (int id = 0; id < StrTable::NUM_STRING_IDS; ++id) {
+    ASSERT_NE(StrTable::ktab[id], nullptr) << id;
+    ASSERT_NE(StrTable::stab[id], nullptr) << id;
+    EXPECT_STRNE(StrTable::ktab[id], "") << id;
+    EXPECT_STRNE(StrTable::stab[id], "") << id;
+    const QString lower = QString::fromLatin1(StrTable::ktab[id]).toLower();
+    EXPECT_FALSE(keys.contains(lower)) << "key clash at " << id << ": " << StrTable::ktab[id];
+    keys.insert(lower);
+    // Every row is found again by its own key: the enumeration and ktab agree.
+    EXPECT_EQ(StrTable::LookupStrID(QString::fromLatin1(StrTable::ktab[id])), id);
+  }
+
+  EXPECT_STREQ(StrTable::ktab[83], "desc_skld_env_preparing_drive");
+  EXPECT_STREQ(StrTable::stab[83], "%1 is initializing...");
+  EXPECT_STREQ(StrTable::ktab[341], "app_name_drive_client");
+  EXPECT_STREQ(StrTable::stab[341], "Quenvale Drive Client");
+  EXPECT_STREQ(StrTable::ktab[391], "desc_skld_env_preparation_done_drive");
+  EXPECT_STREQ(StrTable::stab[391], "%1 is ready.");
+}
+
+TEST_F(StrTableTest, LookupIgnoresCaseAndRejectsOtherKeys) {
+  EXPECT_EQ(StrTable::LookupStrID("app_name_drive_client"), 341);
+  EXPECT_EQ(StrTable::LookupStrID("APP_NAME_DRIVE_CLIENT"), 341);
+  EXPECT_EQ(StrTable::LookupStrID("App_Name_Drive_Client"), 341);
+  EXPECT_EQ(StrTable::LookupStrID("desc_skld_env_preparation_done_drive"), 391);
+
+  EXPECT_EQ(StrTable::LookupStrID(QString()), -1);
+  EXPECT_EQ(StrTable::LookupStrID(""), -1);
+  EXPECT_EQ(StrTable::LookupStrID("no_such_key"), -1);
+  EXPECT_EQ(StrTable::LookupStrID("app_name_drive"), -1);
+  EXPECT_EQ(StrTable::LookupStrID("app_name_drive_client "), -1);
+}
+
+TEST_F(StrTableTest, WithoutTranslatorTextsAreEnglish) {
+  EXPECT_EQ(StrTable::LoadStr(StrTable::desc_skld_env_preparation_done_drive),
+            "%1 is ready.");
+  EXPECT_EQ(StrTable::LoadStr(83), "%1 is initializing...");
+  EXPECT_EQ(StrTable::LoadStr(341), "Quenvale Drive Client");
+  // Outside the table there is nothing to read.
+  EXPECT_EQ(StrTable::LoadStr(-1), QString());
+  EXPECT_EQ(StrTable::LoadStr(StrTable::NUM_STRING_IDS), QString());
+}
+
+TEST_F(StrTableTest, GermanLabelAndTitle) {
+  InstallCatalogue("ger");
+  const QString title = StrTable::LoadStr(StrTable::app_name_drive_client);
+  EXPECT_EQ(title, "Quenvale Drive Client");
+  EXPECT_EQ(StrTable::LoadStr(StrTable::desc_skld_env_preparing_drive),
+            "%1 wird initialisiert ...");
+  EXPECT_EQ(StrTable::LoadStr(StrTable::desc_skld_env_preparing_drive).arg(title),
+            "Quenvale Drive Client wird initialisiert ...");
+  EXPECT_EQ(StrTable::LoadStr(StrTable::desc_skld_env_preparation_done_drive).arg(title),
+            "Quenvale Drive Client ist bereit.");
+  // A row without a translation falls back to its English text.
+  EXPECT_EQ(StrTable::LoadStr(0), QString::fromUtf8(StrTable::stab[0]));
+}
+
+TEST_F(StrTableTest, EveryCatalogueInTheResourceGivesItsTexts) {
+  QStringList expected_files;
+  for (const Catalogue& c : kCatalogues) {
+    expected_files << QString::fromLatin1(c.code) + ".qm";
+  }
+  expected_files.sort();
+  // Exactly these files, at the root: any other code must fall back to English.
+  EXPECT_EQ(QDir(":/").entryList({"*.qm"}, QDir::Files, QDir::Name), expected_files);
+
+  for (const Catalogue& c : kCatalogues) {
+    SCOPED_TRACE(c.code);
+    QTranslator translator;
+    ASSERT_TRUE(translator.load(QString(":/%1.qm").arg(c.code)));
+    ASSERT_TRUE(QCoreApplication::installTranslator(&translator));
+    EXPECT_EQ(StrTable::LoadStr(83), QString::fromUtf8(c.preparing));
+    EXPECT_EQ(StrTable::LoadStr(391), QString::fromUtf8(c.ready));
+    EXPECT_EQ(StrTable::LoadStr(341), "Quenvale Drive Client");
+    QCoreApplication::removeTranslator(&translator);
+  }
+}
+
+TEST_F(StrTableTest, EscapesInTranslationsBecomeRealCharacters) {
+  Install(std::make_unique<FixedTranslator>(
+      "%1 is ready.", "%1\\nist bereit.\\tOK\\n\\N\\T"));
+  // Every pair is replaced, and only the lower-case ones.
+  EXPECT_EQ(StrTable::LoadStr(391), "%1\nist bereit.\tOK\n\\N\\T");
+  // Rows that the translator does not know are untouched.
+  EXPECT_EQ(StrTable::LoadStr(83), "%1 is initializing...");
+}
+
+}  // namespace
