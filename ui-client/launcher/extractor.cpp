@@ -1,1 +1,277 @@
-// placeholder: filled in by its owner
+#include "extractor.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <QLatin1Char>
+#include <QString>
+#include <string>
+
+#include "adapter.h"
+#include "cloud-service.h"
+#include "file/file-op.h"
+#include "strtab.h"
+#include "uipathmanager.h"
+
+#define QV_LOG_FILE "extractor.cpp"
+#include "log.h"
+
+namespace {
+
+const char kComponent[] = "extractor_debug";
+const int kBlockSize = 10240;
+
+// Existing files at an entry's path are unlinked and replaced, never written through.
+// SECURE_SYMLINKS makes the writer check every component of the path: together with
+// UNLINK it removes a symbolic link met on the way (one planted by an earlier entry
+// included) and puts a real folder in its place, so nothing lands outside the target.
+// Permissions, owners and times are left to the writer's defaults: umask applied,
+// set-id bits dropped, files owned by the running user.
+const int kWriteOptions = ARCHIVE_EXTRACT_UNLINK | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                          ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_MAC_METADATA;
+
+const char* ErrorText(archive* a) {
+  const char* text = archive_error_string(a);
+  // What glibc would print for a null "%s"; spelled out to keep printf well-defined.
+  return text ? text : "(null)";
+}
+
+void OpenReaderFilters(archive* reader) {
+  // The older name of archive_read_support_filter_all, kept by the library for callers
+  // like this one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  archive_read_support_compression_all(reader);
+#pragma GCC diagnostic pop
+}
+
+bool HasDotDotComponent(const std::string& path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// The folder the entries are joined to. The writer removes every symbolic link it meets
+// on an entry's path, the target's own components included, and a user's home or data
+// folder may well be a link to another disk; so the part of the target that exists is
+// replaced by its real location and the entries are written behind the user's links.
+// A target with a ".." component is kept as given: the writer refuses it.
+std::string ResolveTarget(const std::string& given) {
+  if (HasDotDotComponent(given)) return given;
+
+  std::string head = given;
+  std::string tail;
+  for (;;) {
+    while (head.size() > 1 && head.back() == '/') head.pop_back();
+    char* real = ::realpath(head.c_str(), nullptr);
+    if (real) {
+      std::string resolved(real);
+      ::free(real);
+      // Something other than a folder in the way is the writer's to replace; through a
+      // link that would be a file elsewhere, so then the path stays as given.
+      struct stat st;
+      if (::stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return given;
+      if (resolved == "/" && !tail.empty()) return tail;
+      return resolved + tail;
+    }
+    if (head == "/" || head == ".") return given;
+    size_t slash = head.rfind('/');
+    if (slash == std::string::npos) {
+      tail = "/" + head + tail;
+      head = ".";
+    } else {
+      tail = head.substr(slash) + tail;
+      head = slash == 0 ? "/" : head.substr(0, slash);
+    }
+  }
+}
+
+}  // namespace
+
+Extractor::Extractor() {}
+
+void Extractor::SetTarget(const ustring& target) { this->target = target; }
+
+void Extractor::SetSource(const ustring& source) { this->source = source; }
+
+int Extractor::Count() {
+  if (target.empty() || source.empty()) {
+    QVLOG_ERR(kComponent, "Invalid argument\n");
+    return -1;
+  }
+  archive* reader = archive_read_new();
+  if (!reader) {
+    QVLOG_ERR(kComponent, "Allocate archive failed\n");
+    return -1;
+  }
+  archive_read_support_filter_all(reader);
+  archive_read_support_format_all(reader);
+  if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
+    QVLOG_ERR(kComponent, "archive_read_open_filename failed: '%s'\n", ErrorText(reader));
+    archive_read_free(reader);
+    return -1;
+  }
+  int count = 0;
+  archive_entry* entry = nullptr;
+  while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+    ++count;
+    archive_read_data_skip(reader);
+  }
+  archive_read_free(reader);
+  return count;
+}
+
+int Extractor::List() {
+  if (target.empty() || source.empty()) {
+    QVLOG_ERR(kComponent, "Invalid argument\n");
+    return -1;
+  }
+  archive* reader = archive_read_new();
+  if (!reader) {
+    QVLOG_ERR(kComponent, "Allocate archive failed\n");
+    return -1;
+  }
+  archive_read_support_filter_all(reader);
+  archive_read_support_format_all(reader);
+  if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
+    QVLOG_ERR(kComponent, "archive_read_open_filename failed: '%s'\n", ErrorText(reader));
+    archive_read_free(reader);
+    return -1;
+  }
+  archive_entry* entry = nullptr;
+  while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+    const char* path = archive_entry_pathname(entry);
+    ::printf("%s\n", path ? path : "");
+    ::fflush(stdout);
+    archive_read_data_skip(reader);
+  }
+  archive_read_close(reader);
+  archive_read_free(reader);
+  return 0;
+}
+
+int Extractor::Extract() {
+  int result = -1;
+  if (source.empty() || target.empty()) {
+    QVLOG_ERR(kComponent, "Invalid Argument\n");
+    return -1;
+  }
+  QVLOG_DEBUG(kComponent, "decompress from '%s' to '%s'\n", source.c_str(), target.c_str());
+
+  QString label = StrTable::LoadStr(StrTable::desc_skld_env_preparing_drive)
+                      .arg(StrTable::LoadStr(StrTable::app_name_drive_client), 0,
+                           QLatin1Char(' '));
+  Notify_Adapter::GetInstance().UpdateDialogText(label);
+
+  int total = Count();
+  if (total <= 0) {
+    QVLOG_ERR(kComponent, "Failed to calculate total file numbers, ret: %d\n", total);
+    return -1;
+  }
+
+  archive* reader = archive_read_new();
+  if (!reader) {
+    QVLOG_ERR(kComponent, "Allocate extractor failed\n");
+    return -1;
+  }
+  archive* writer = archive_write_disk_new();
+  if (!writer) {
+    QVLOG_ERR(kComponent, "Allocate extractor failed\n");
+  } else {
+    archive_write_disk_set_options(writer, kWriteOptions);
+    OpenReaderFilters(reader);
+    archive_read_support_format_all(reader);
+    if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
+      QVLOG_ERR(kComponent, "Failed to read file '%s' ('%s')\n", source.c_str(),
+                ErrorText(reader));
+    } else {
+      const std::string base = ResolveTarget(target.c_str());
+      int progress = 0;
+      archive_entry* entry = nullptr;
+      for (;;) {
+        int r = archive_read_next_header(reader, &entry);
+        if (r == ARCHIVE_EOF) {
+          result = 0;
+          break;
+        }
+        if (r != ARCHIVE_OK) {
+          QVLOG_ERR(kComponent, "archive_read_next_header failed: '%s'\n", ErrorText(reader));
+          break;
+        }
+        const char* path = archive_entry_pathname(entry);
+        if (!path) {
+          QVLOG_ERR(kComponent, "archive_entry_pathname failed");
+          break;
+        }
+        // Plain concatenation: "./a" becomes base/./a and "/a" base//a, both inside.
+        archive_entry_set_pathname(entry, (base + "/" + path).c_str());
+        // A hard link names another entry of the archive, so it moves with the entries;
+        // a symbolic link's text is the link's content and stays as stored.
+        const char* hardlink = archive_entry_hardlink(entry);
+        if (hardlink) archive_entry_set_hardlink(entry, (base + "/" + hardlink).c_str());
+
+        if (archive_read_extract2(reader, entry, writer) != ARCHIVE_OK) {
+          QVLOG_ERR(kComponent, "archive_read_extract2 failed: '%s'\n", ErrorText(writer));
+          break;
+        }
+        ++progress;
+        Notify_Adapter::GetInstance().UpdateProgress(total, progress);
+        if (archive_write_finish_entry(writer) != ARCHIVE_OK) {
+          QVLOG_ERR(kComponent, "archive_write_finish_entry failed: '%s'\n",
+                    ErrorText(writer));
+          break;
+        }
+      }
+    }
+  }
+  archive_read_free(reader);
+  if (writer) archive_write_free(writer);
+  return result;
+}
+
+int Extractor::copy_data(archive* ar, archive* aw) {
+  if (!ar || !aw) {
+    QVLOG_ERR(kComponent, "Invalid Argument\n");
+    return -1;
+  }
+  for (;;) {
+    const void* buff = nullptr;
+    size_t size = 0;
+    la_int64_t offset = 0;
+    int r = archive_read_data_block(ar, &buff, &size, &offset);
+    if (r == ARCHIVE_EOF) return 0;
+    if (r != ARCHIVE_OK) {
+      QVLOG_ERR(kComponent, "archive_read_data_block failed: '%s'\n", ErrorText(ar));
+      return -1;
+    }
+    if (archive_write_data_block(aw, buff, size, offset) != ARCHIVE_OK) {
+      QVLOG_ERR(kComponent, "archive_write_data_block failed: '%s'\n", ErrorText(aw));
+      return -1;
+    }
+  }
+}
+
+int Service::ExtractPackage() {
+  const ustring source =
+      ustring(UIPathManager::getInstance()->getPath("root_resource_path").toUtf8().toStdString()) +
+      "/package/skylodge.qvx";
+  const ustring dest(
+      UIPathManager::getInstance()->getPath("user_quenvale_drive_app_path").toUtf8().toStdString());
+  if (FSMKDir(dest, true) != 0) {
+    QVLOG_ERR("service_debug", "failed to create folder: '%s'\n", dest.c_str());
+    return -1;
+  }
+  QVLOG_INFO("service_debug", "extract package: '%s' -> '%s'\n", source.c_str(), dest.c_str());
+  Extractor extractor;
+  extractor.SetSource(source);
+  extractor.SetTarget(dest);
+  return extractor.Extract();
+}
