@@ -1,0 +1,130 @@
+// Shared set-up of the service tests: a private user base folder and resource root, the
+// path table filled as start-up fills it, a fresh log file with every service line
+// enabled, and a LinuxService whose protected operations the tests may call.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QString>
+
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "linux/linux-service.h"
+#include "log.h"
+#include "test_env.h"
+#include "uipathmanager.h"
+
+namespace svctest {
+
+// The nine keys of start-up, on the given user base folder and resource root.
+inline void FillPathTable(const std::string& user_base, const std::string& root) {
+  const QString base = QString::fromStdString(user_base);
+  const QString drive = base + "/.QuenvaleDrive";
+  const QString app = drive + "/QuenvaleDrive.app";
+  UIPathManager* table = UIPathManager::getInstance();
+  table->setPath("user_quenvale_drive_path", QDir::cleanPath(drive));
+  table->setPath("user_quenvale_drive_app_path", QDir::cleanPath(app));
+  table->setPath("user_quenvale_drive_resource_path", QDir::cleanPath(app));
+  table->setPath("user_quenvale_drive_data_path", QDir::cleanPath(drive + "/data"));
+  table->setPath("user_quenvale_drive_working_dir_path", QDir::cleanPath(app + "/bin"));
+  table->setPath("user_quenvale_drive_ui_path", QDir::cleanPath(app + "/bin/cloud-drive-ui"));
+  table->setPath("user_sky_lodge_path", QDir::cleanPath(base + "/.Skylodge"));
+  table->setPath("user_sky_lodge_resource_path", QDir::cleanPath(base + "/.Skylodge/Skylodge.app"));
+  table->setPath("root_resource_path", QDir::cleanPath(QString::fromStdString(root) + "/bin/.."));
+}
+
+class TestService : public LinuxService {
+ public:
+  using Service::CopyPackage;
+  using Service::FSCopyPath;
+  using Service::MigrateService;
+  using Service::PrepareUserEnv;
+  using Service::source_version;
+  using Service::target_version;
+  using Service::timeout;
+};
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = qvtest::MakeTempDir("user");
+    root_ = qvtest::MakeTempDir("root");
+    drive_ = base_ + "/.QuenvaleDrive";
+    app_ = drive_ + "/QuenvaleDrive.app";
+    package_ = root_ + "/package/skylodge";
+    FillPathTable(base_, root_);
+    NewLog();
+  }
+
+  // Starts a fresh log file, so that a test can look at the lines of one step alone.
+  void NewLog() {
+    std::string log_dir = qvtest::MakeTempDir("log");
+    log_path_ = log_dir + "/launcher.log";
+    qvtest::WriteFile(log_dir + "/launcher.debug", "service_debug=7\n");
+    ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_path_, log_dir + "/launcher.debug",
+                                    50, Logger::ThreadSafe));
+  }
+
+  void TearDown() override {
+    if (HasFailure()) std::cerr << "---- log ----\n" << qvtest::ReadFile(log_path_);
+  }
+
+  // Every log line as "TAG file: message", after checking that it has the full prefix.
+  std::vector<std::string> Log() const {
+    static const std::regex kLine(
+        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d \( *\d+: *\d+\) \[([A-Z]+)\] (\S+)\(\d+\): (.*)$)");
+    std::vector<std::string> out;
+    std::istringstream in(qvtest::ReadFile(log_path_));
+    std::string line;
+    std::smatch m;
+    while (std::getline(in, line)) {
+      if (std::regex_match(line, m, kLine)) {
+        out.push_back(m[1].str() + " " + m[2].str() + ": " + m[3].str());
+      } else {
+        out.push_back("UNPARSED " + line);
+      }
+    }
+    return out;
+  }
+
+  int CountLog(const std::string& entry) const {
+    int n = 0;
+    for (const std::string& line : Log()) n += line == entry;
+    return n;
+  }
+  bool HasLog(const std::string& entry) const { return CountLog(entry) > 0; }
+
+  void MakeFile(const std::string& path, const std::string& text) {
+    ASSERT_EQ(0, qvtest::Shell("mkdir -p \"$(dirname '" + path + "')\""));
+    ASSERT_TRUE(qvtest::WriteFile(path, text));
+  }
+
+  // A small installed copy with an INFO, the client executable and a start script.
+  void MakeInstalledCopy(const std::string& dir, const std::string& build) {
+    MakeFile(dir + "/INFO", "[Version]\nbuild_version=" + build + "\n");
+    MakeFile(dir + "/bin/cloud-drive-ui", "client " + build + "\n");
+    MakeFile(dir + "/package/start-stop", "#!/bin/sh\nexit 0\n");
+    ::chmod((dir + "/bin/cloud-drive-ui").c_str(), 0755);
+    ::chmod((dir + "/package/start-stop").c_str(), 0755);
+  }
+
+  bool SameTree(const std::string& a, const std::string& b) {
+    return qvtest::Shell("diff -r '" + a + "' '" + b + "' >/dev/null 2>&1") == 0;
+  }
+
+  bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+
+  std::string base_, root_, drive_, app_, package_, log_path_;
+};
+
+}  // namespace svctest
