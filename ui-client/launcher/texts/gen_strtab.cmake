@@ -27,8 +27,14 @@ function(_unprotect out text)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
+# The reason goes out on a line of its own, unwrapped, as "file:line: reason".
+function(_die text)
+  message(NOTICE "${text}")
+  message(FATAL_ERROR "the string table source is not valid")
+endfunction()
+
 function(_fail lineno msg)
-  message(FATAL_ERROR "${SOURCE}:${lineno}: ${msg}")
+  _die("${SOURCE}:${lineno}: ${msg}")
 endfunction()
 
 function(_c_literal out text)
@@ -148,10 +154,10 @@ foreach(_line IN LISTS _lines)
 endforeach()
 
 if(_count STREQUAL "")
-  message(FATAL_ERROR "${SOURCE}: no \"rows COUNT\" entry")
+  _die("${SOURCE}: no \"rows COUNT\" entry")
 endif()
 if(NOT _languages)
-  message(FATAL_ERROR "${SOURCE}: no language")
+  _die("${SOURCE}: no language")
 endif()
 
 # Rows in id order, with the reserved rows filled in; one message per distinct text.
@@ -165,7 +171,7 @@ foreach(_id RANGE ${_last})
     set(_where "${_row_line_${_id}}")
   else()
     if(_reserved_key STREQUAL "")
-      message(FATAL_ERROR "${SOURCE}: row ${_id} is missing and there is no \"reserved\" entry")
+      _die("${SOURCE}: row ${_id} is missing and there is no \"reserved\" entry")
     endif()
     string(LENGTH "${_id}" _len)
     set(_padded "${_id}")
