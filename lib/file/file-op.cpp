@@ -584,10 +584,12 @@ int FSMktemp(const ustring& prefix, ustring& path) {
   char name[kTempTemplateSize];
   // A prefix too long for the buffer is cut; mkstemp then refuses the template.
   snprintf(name, sizeof(name), "%s/XXXXXX", prefix.c_str());
+  // mkstemp fills in the X's even when it fails; the log names the template.
+  const std::string templ(name);
   int fd = mkstemp(name);
   if (fd < 0) {
     ErrnoKeeper keep;
-    QVLOG_ERR(FILE_OP_LOG, "mkstemp(%s): %s\n", name, strerror(errno));
+    QVLOG_ERR(FILE_OP_LOG, "mkstemp(%s): %s\n", templ.c_str(), strerror(errno));
     return -1;
   }
   close(fd);

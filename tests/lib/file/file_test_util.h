@@ -1,0 +1,147 @@
+// Fixtures shared by the file-operation tests: a logger that writes into a file the test
+// can read, real objects of every kind, and children in their own mount namespace.
+#pragma once
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "log.h"
+#include "test_env.h"
+
+namespace fileop_test {
+
+// Exit status of a child that was refused a private mount namespace or the mount.
+const int kMountRefused = 77;
+
+// Sends every level of "file_op_debug" into a fresh log file.
+class LogCapture {
+ public:
+  LogCapture() {
+    dir_ = qvtest::MakeTempDir("log");
+    qvtest::WriteFile(dir_ + "/levels", "file_op_debug=7\n");
+    Logger::Initialize(Logger::FILE_LOGGER, dir_ + "/file-op.log", dir_ + "/levels", 50,
+                       Logger::ThreadSafe);
+  }
+
+  std::string Text() const {
+    std::fflush(nullptr);
+    return qvtest::ReadFile(dir_ + "/file-op.log");
+  }
+
+  // Whether a line "[tag] file/file-op.cpp(<line>): <message>" was written; message
+  // carries its own final "\n".
+  bool Has(const std::string& tag, const std::string& message) const {
+    const std::string text = Text();
+    const std::string head = "[" + tag + "] file/file-op.cpp(";
+    for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+      size_t p = at + head.size();
+      size_t digits = p;
+      while (p < text.size() && text[p] >= '0' && text[p] <= '9') ++p;
+      if (p == digits || text.compare(p, 3, "): ") != 0) continue;
+      if (text.compare(p + 3, message.size(), message) == 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string dir_;
+};
+
+class FileOpTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = qvtest::MakeTempDir("fileop"); }
+  std::string P(const std::string& rel) const { return dir_ + "/" + rel; }
+
+  std::string dir_;
+  LogCapture log_;
+};
+
+// Binds a Unix socket at path; the socket file stays after the descriptor is closed.
+inline bool MakeSocket(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) {
+    ::close(fd);
+    return false;
+  }
+  std::strcpy(addr.sun_path, path.c_str());
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+inline mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return static_cast<mode_t>(-1);
+  return st.st_mode & 07777;
+}
+
+inline bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Runs fn in a forked child that has its own mount namespace (so nothing leaks to the
+// host) with a tmpfs of the given size mounted on mount_dir. Returns fn's result,
+// kMountRefused when the namespace or the mount was refused, -1 on an abnormal end.
+// A watchdog alarm turns a hang into a failure instead of a stuck test.
+inline int RunWithTmpfs(const std::string& mount_dir, const std::string& size,
+                        const std::function<int()>& fn) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::alarm(60);
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mount_dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+      ::_exit(kMountRefused);
+    }
+    int rc = fn();
+    std::fflush(nullptr);
+    ::_exit(rc & 0xff);
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Runs fn in a forked child with a watchdog: for calls that must not block.
+inline int RunGuarded(const std::function<int()>& fn, unsigned seconds = 10) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::alarm(seconds);
+    int rc = fn();
+    std::fflush(nullptr);
+    ::_exit(rc & 0xff);
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace fileop_test
+
+// Inside a forked child: a failed check ends it with the check's number.
+#define CHILD_CHECK(n, cond) \
+  do {                       \
+    if (!(cond)) return (n); \
+  } while (0)
