@@ -36,7 +36,8 @@ class ustring {
   size_t size() const { return data_len; }
   bool empty() const { return data_len == 0; }
 
-  // Unchecked. The writable form drops the UTF-16 form, since the caller may edit bytes.
+  // Unchecked. The writable form marks the UTF-16 form stale, since the caller may edit
+  // bytes through it.
   const char& operator[](size_t pos) const { return data[pos]; }
   char& operator[](size_t pos);
 

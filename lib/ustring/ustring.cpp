@@ -257,7 +257,10 @@ const uchar16_t* ustring::c_str_utf16() const {
 }
 
 char& ustring::operator[](size_t pos) {
-  clear_wdata();
+  // The caller may write through the reference, so the UTF-16 form is marked stale and
+  // rebuilt on the next request. Its units are left in place: a pointer taken earlier
+  // from c_str_utf16() keeps reading the same text when the caller only reads.
+  wdata_len = 0;
   return data[pos];
 }
 
@@ -331,13 +334,8 @@ ustring& ustring::append(const uchar16_t* s, size_t len) {
   if (s == nullptr) return append_units(u"", 0);
   if (in_wdata(s)) {
     // Rebuilding or growing the UTF-16 form may move it; copy the source first.
-    size_t n;
-    if (s == wdata) {
-      n = len < wdata_len ? len : wdata_len;
-    } else {
-      size_t room = static_cast<size_t>(wdata + wdata_cap - s);
-      n = UnitsLen(s, len < room ? len : room);
-    }
+    size_t room = static_cast<size_t>(wdata + wdata_cap - s);
+    size_t n = UnitsLen(s, len < room ? len : room);
     std::u16string copy(s, n);
     return append_units(copy.data(), n);
   }
@@ -414,6 +412,8 @@ ustring& ustring::assign(const uchar16_t* s) {
 
 ustring& ustring::assign(const uchar16_t* s, size_t len) {
   if (s == wdata) {
+    // A stale UTF-16 form (after a writable subscript) is brought up to date in place.
+    if (wdata_len == 0 && data_len != 0) convert_from_data();
     if (len < wdata_len) {
       wdata_len = len;
       wdata[wdata_len] = 0;

@@ -36,8 +36,16 @@ TEST(UstringUtf16, BuiltOnDemandAndDroppedOnEdit) {
   EXPECT_EQ(U16(s), u"h\u00e9llo?");
   s.trim("?");
   EXPECT_EQ(U16(s), u"h\u00e9llo");
+  const uchar16_t* before = s.c_str_utf16();
+  EXPECT_EQ(s[1], '\xC3');  // a read through the writable subscript keeps the text
+  EXPECT_EQ(std::u16string(before), u"h\u00e9llo");
   s[0] = 'H';
   EXPECT_EQ(U16(s), u"H\u00e9llo");
+  s.append(s.c_str_utf16(), 1);
+  const uchar16_t* w = s.c_str_utf16();
+  s[5] = 'O';
+  s.assign(w, 5);  // the stale form is rebuilt before truncating
+  EXPECT_EQ(s, ustring("H\xC3\xA9llO"));
 
   // copies take the UTF-8 text only
   Probe c(s);
