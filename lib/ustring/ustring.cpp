@@ -4,7 +4,9 @@
 #include <unicode/ustring.h>
 #include <unicode/utypes.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -93,8 +95,13 @@ void ustring::clear_wdata() const {
   wdata[0] = 0;
 }
 
+// No allocator can provide more than PTRDIFF_MAX bytes; refusing early also keeps a
+// sanitizer build from aborting on an impossible request.
+const size_t kMaxBytes = static_cast<size_t>(PTRDIFF_MAX);
+
 void ustring::realloc_data(size_t n) {
   if (data_cap >= n && n >= data_cap / 2) return;
+  if (n > kMaxBytes) throw std::bad_alloc();
   char* p = static_cast<char*>(std::realloc(data, n));
   if (p == nullptr) throw std::bad_alloc();
   data = p;
@@ -108,7 +115,7 @@ void ustring::realloc_data(size_t n) {
 
 void ustring::realloc_wdata(size_t n) const {
   if (wdata_cap >= n && n >= wdata_cap / 2) return;
-  if (n > static_cast<size_t>(-1) / sizeof(uchar16_t)) throw std::bad_alloc();
+  if (n > kMaxBytes / sizeof(uchar16_t)) throw std::bad_alloc();
   uchar16_t* p = static_cast<uchar16_t*>(std::realloc(wdata, n * sizeof(uchar16_t)));
   if (p == nullptr) throw std::bad_alloc();
   wdata = p;
@@ -319,7 +326,7 @@ ustring& ustring::append(const ustring& x, size_t pos, size_t len) {
 }
 
 ustring& ustring::append(char c, size_t n) {
-  if (n >= static_cast<size_t>(-1) - data_len) throw std::bad_alloc();
+  if (n >= kMaxBytes - data_len) throw std::bad_alloc();
   realloc_data(data_len + n + 1);
   std::memset(data + data_len, c, n);
   data_len += n;
@@ -343,8 +350,14 @@ ustring& ustring::append(const uchar16_t* s, size_t len) {
 }
 
 ustring& ustring::append(uchar16_t c, size_t n) {
-  std::u16string units(n, c);
-  return append_units(units.data(), n);
+  if (wdata_len == 0 && data_len != 0) convert_from_data();
+  if (n >= kMaxBytes / sizeof(uchar16_t) - wdata_len) throw std::bad_alloc();
+  realloc_wdata(wdata_len + n + 1);
+  std::fill_n(wdata + wdata_len, n, c);
+  wdata_len += n;
+  wdata[wdata_len] = 0;
+  convert_from_wdata();
+  return *this;
 }
 
 // ---------------------------------------------------------------- assign

@@ -99,6 +99,11 @@ TEST(UstringAppend, RangeErrors) {
   s = "keep";
   EXPECT_THROW(s.assign(s, 5), std::out_of_range);
   EXPECT_EQ(s, "keep");
+
+  // an impossible size is refused and leaves the string as it was
+  EXPECT_THROW(s.append('x', npos / 2), std::bad_alloc);
+  EXPECT_THROW(s.append(u'x', npos / 4), std::bad_alloc);
+  EXPECT_EQ(s, "keep");
 }
 
 // Sources inside the string's own buffer must survive the buffer moving while it grows.
