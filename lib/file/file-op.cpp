@@ -555,8 +555,14 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
   return remove(from.c_str()) == 0 ? 0 : -3;
 }
 
-int FSRemove(const ustring& path, bool /*allowundo*/) {
-  if (path.empty()) return -1;
+int FSRemove(const ustring& given, bool /*allowundo*/) {
+  if (given.empty()) return -1;
+  // "link/" would make lstat follow the link and the walk empty the folder behind it;
+  // without the final slashes the link itself is what gets removed.
+  ustring path = given;
+  size_t len = path.length();
+  while (len > 1 && path.c_str()[len - 1] == '/') --len;
+  if (len < path.length()) path = path.substr(0, len);
   FILE_INFO info;
   if (GetFileInfo(path, info) != 0) return -1;
   if (!info.isExist) return 0;

@@ -122,6 +122,15 @@ TEST_F(FileOpTest, RemoveTreesOfEveryKindWithoutFollowingLinks) {
   EXPECT_EQ(0, FSRemove(P("alias"), false));
   EXPECT_FALSE(Exists(P("alias")));
   EXPECT_TRUE(Exists(P("outside/keep")));
+  // Also when it is written with a final slash, which would make the system follow it.
+  ASSERT_EQ(0, symlink(P("outside").c_str(), P("alias").c_str()));
+  EXPECT_EQ(0, FSRemove(P("alias//"), false));
+  EXPECT_FALSE(Exists(P("alias")));
+  EXPECT_EQ("keep", qvtest::ReadFile(P("outside/keep")));
+  // A real folder written with a final slash is removed as usual.
+  ASSERT_EQ(0, FSMKDirP(P("slashed/in"), nullptr, false, static_cast<mode_t>(-1)));
+  EXPECT_EQ(0, FSRemove(P("slashed/"), false));
+  EXPECT_FALSE(Exists(P("slashed")));
 }
 
 // A folder that cannot be opened stops the walk with -3; it and everything above it
