@@ -4,7 +4,6 @@
 #include <archive_entry.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <QLatin1Char>
 #include <QString>
@@ -75,10 +74,6 @@ std::string ResolveTarget(const std::string& given) {
     if (real) {
       std::string resolved(real);
       ::free(real);
-      // Something other than a folder in the way is the writer's to replace; through a
-      // link that would be a file elsewhere, so then the path stays as given.
-      struct stat st;
-      if (::stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return given;
       if (resolved == "/" && !tail.empty()) return tail;
       return resolved + tail;
     }
