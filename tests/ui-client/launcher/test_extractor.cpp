@@ -269,3 +269,80 @@ TEST_F(ExtractorTest, ProgressReachesTheMainThreadAsPercentages) {
 }
 
 }  // namespace
+
+// copy_data is offered by the class though the launcher itself does not call it. The
+// fixture lives outside the anonymous namespace: it is the class Extractor befriends.
+class ExtractorCopyDataTest : public ExtractorFixture {
+ protected:
+  static int CopyData(archive* ar, archive* aw) {
+    Extractor extractor;
+    return extractor.copy_data(ar, aw);
+  }
+
+  // A reader positioned on the first entry of arch.
+  static archive* OpenAtFirstEntry(const std::string& arch, archive_entry** entry) {
+    archive* reader = archive_read_new();
+    archive_read_support_filter_all(reader);
+    archive_read_support_format_all(reader);
+    if (archive_read_open_filename(reader, arch.c_str(), 10240) != ARCHIVE_OK ||
+        archive_read_next_header(reader, entry) != ARCHIVE_OK) {
+      archive_read_free(reader);
+      return nullptr;
+    }
+    return reader;
+  }
+};
+
+TEST_F(ExtractorCopyDataTest, CopiesTheCurrentEntryBlockByBlock) {
+  const std::string src = work_ + "/src";
+  const std::string arch = work_ + "/one.tar.xz";
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p " + src + " && head -c 100000 /dev/urandom > " + src +
+                             "/blob && bsdtar -cJf " + arch + " -C " + src + " blob"));
+  archive_entry* entry = nullptr;
+  archive* reader = OpenAtFirstEntry(arch, &entry);
+  ASSERT_NE(nullptr, reader);
+  archive* writer = archive_write_disk_new();
+  const std::string out = work_ + "/copy";
+  archive_entry_set_pathname(entry, out.c_str());
+  ASSERT_EQ(ARCHIVE_OK, archive_write_header(writer, entry));
+
+  EXPECT_EQ(0, CopyData(reader, writer));
+  EXPECT_EQ(ARCHIVE_OK, archive_write_finish_entry(writer));
+  archive_write_free(writer);
+  archive_read_free(reader);
+  EXPECT_EQ(qvtest::ReadFile(src + "/blob"), qvtest::ReadFile(out));
+  EXPECT_EQ(0, LogCount("[ERROR]"));
+}
+
+TEST_F(ExtractorCopyDataTest, EachFailureIsReportedWithItsOwnLine) {
+  EXPECT_EQ(-1, CopyData(nullptr, nullptr));
+  archive* writer = archive_write_disk_new();
+  EXPECT_EQ(-1, CopyData(nullptr, writer));
+  EXPECT_EQ(2, LogCount("Invalid Argument\n"));
+
+  // Damaged data: the read fails.
+  const std::string src = work_ + "/src";
+  const std::string arch = work_ + "/cut.tar.gz";
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p " + src + " && head -c 300000 /dev/urandom > " + src +
+                             "/blob && bsdtar -czf " + arch + " -C " + src +
+                             " blob && truncate -s 150000 " + arch));
+  archive_entry* entry = nullptr;
+  archive* reader = OpenAtFirstEntry(arch, &entry);
+  ASSERT_NE(nullptr, reader);
+  archive* sink = archive_write_disk_new();
+  archive_entry_set_pathname(entry, (work_ + "/cut").c_str());
+  ASSERT_EQ(ARCHIVE_OK, archive_write_header(sink, entry));
+  EXPECT_EQ(-1, CopyData(reader, sink));
+  EXPECT_EQ(1, LogCount("archive_read_data_block failed: '"));
+  archive_write_free(sink);
+  archive_read_free(reader);
+
+  // A writer that has no entry open refuses the data.
+  ASSERT_TRUE(extest::WriteTar(work_ + "/ok.tar", {extest::File("f", "data")}));
+  reader = OpenAtFirstEntry(work_ + "/ok.tar", &entry);
+  ASSERT_NE(nullptr, reader);
+  EXPECT_EQ(-1, CopyData(reader, writer));
+  EXPECT_EQ(1, LogCount("archive_write_data_block failed: '"));
+  archive_read_free(reader);
+  archive_write_free(writer);
+}
