@@ -511,14 +511,16 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCopy
       (errno == ENOSPC || errno == EDQUOT || errno == EIO)) {
     flush_err = errno;
   }
+  int fail_errno = copy_errno;
   if (result == 0 && flush_err != 0) {
     QVLOG_ERR(FILE_OP_LOG, "CopyFile: write: %s (%d)\n", strerror(flush_err), flush_err);
     result = (flush_err == EIO) ? -1 : -2;
+    fail_errno = flush_err;
   }
   close(src_fd);
   free(buf);
   if (result != 0) {
-    errno = (flush_err != 0) ? flush_err : copy_errno;
+    errno = fail_errno;
     return result;
   }
   if (isDelOrigin && remove(src.c_str()) != 0) return -1;
