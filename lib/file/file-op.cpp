@@ -86,6 +86,20 @@ bool IsFolder(const char* path) {
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// True when path is missing or is a folder (not a link to one) with no entries.
+bool IsEmptyOrMissingFolder(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return true;  // FSMKDir refuses it next
+  DIR* dp = opendir(path);
+  if (dp == nullptr) return false;
+  bool empty = true;
+  struct dirent* de;
+  while (empty && (de = readdir(dp)) != nullptr) empty = IsDotOrDotDot(de->d_name);
+  closedir(dp);
+  return empty;
+}
+
 bool ClearNonBlock(int fd) {
   int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
@@ -538,6 +552,12 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
   if (info.type == FT_FILE) return FSCopy(from, to, true, false) < 0 ? -3 : 0;
   if (info.type != FT_DIR) return -3;
 
+  // rename refuses a folder that holds something; merging into it here would
+  // overwrite its files, so the copying move refuses it too.
+  if (!IsEmptyOrMissingFolder(to.c_str())) {
+    errno = ENOTEMPTY;
+    return -3;
+  }
   if (FSMKDir(to, true) != 0) return -3;
   DIR* dp = opendir(from.c_str());
   if (dp == nullptr) return -3;

@@ -53,6 +53,8 @@ TEST_F(FileOpTest, RenameAcrossFileSystems) {
   ASSERT_EQ(0, symlink("file", P("link").c_str()));
   ASSERT_EQ(0, FSMKDirP(P("mixed/sub"), nullptr, false, static_cast<mode_t>(-1)));
   ASSERT_EQ(0, symlink("x", P("mixed/sub/link").c_str()));
+  ASSERT_EQ(0, mkdir(P("third").c_str(), 0755));
+  ASSERT_TRUE(qvtest::WriteFile(P("third/top"), "ours"));
   const std::string d = dir_;
 
   int rc = fileop_test::RunWithTmpfs(P("other"), "4m", [&]() {
@@ -78,6 +80,13 @@ TEST_F(FileOpTest, RenameAcrossFileSystems) {
     CHILD_CHECK(31, Exists(d + "/link"));
     CHILD_CHECK(32, FSRename(d + "/mixed", d + "/other/mixed", false) == -3);
     CHILD_CHECK(33, Exists(d + "/mixed/sub/link"));
+
+    // A folder that already holds something is not merged into, as rename would not.
+    CHILD_CHECK(35, FSMKDirP(d + "/other/full", nullptr, false, 0755) == 0);
+    CHILD_CHECK(36, qvtest::WriteFile(d + "/other/full/top", "theirs"));
+    CHILD_CHECK(37, FSRename(d + "/third", d + "/other/full", false) == -3);
+    CHILD_CHECK(38, qvtest::ReadFile(d + "/other/full/top") == "theirs");
+    CHILD_CHECK(39, qvtest::ReadFile(d + "/third/top") == "ours");
 
     // And back again onto the work folder.
     CHILD_CHECK(40, FSRename(d + "/other/file", d + "/back", false) == 0);
