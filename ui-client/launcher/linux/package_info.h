@@ -16,7 +16,6 @@ class PackageInfo {
   const ustring& GetPackagePath() const { return PackagePath; }
   const ustring& GetConfigFolder() const { return ConfigFolder; }
 
- private:
   ustring ImageFolder;
   ustring LogFolder;
   ustring LogLevelPath;
