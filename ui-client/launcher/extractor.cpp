@@ -2,6 +2,8 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -89,6 +91,37 @@ std::string ResolveTarget(const std::string& given) {
   }
 }
 
+// Entry names reach the disk in the current locale's encoding, and a name that cannot be
+// converted is a warning that ends the run. Our paths are UTF-8 whatever the locale, so
+// while an archive is open this thread converts names to UTF-8 (a bare session's "C"
+// locale would otherwise stop at the first non-ASCII name). Nothing changes in a UTF-8
+// locale.
+class Utf8Names {
+ public:
+  Utf8Names() {
+    if (std::string(::nl_langinfo(CODESET)) == "UTF-8") return;
+    locale_t base = ::duplocale(::uselocale(static_cast<locale_t>(0)));
+    if (!base) return;
+    utf8_ = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", base);
+    if (!utf8_) {
+      ::freelocale(base);
+      return;
+    }
+    previous_ = ::uselocale(utf8_);
+  }
+  ~Utf8Names() {
+    if (!utf8_) return;
+    ::uselocale(previous_);
+    ::freelocale(utf8_);
+  }
+  Utf8Names(const Utf8Names&) = delete;
+  Utf8Names& operator=(const Utf8Names&) = delete;
+
+ private:
+  locale_t utf8_ = static_cast<locale_t>(0);
+  locale_t previous_ = static_cast<locale_t>(0);
+};
+
 }  // namespace
 
 Extractor::Extractor() {}
@@ -102,6 +135,7 @@ int Extractor::Count() {
     QVLOG_ERR(kComponent, "Invalid argument\n");
     return -1;
   }
+  Utf8Names utf8_names;
   archive* reader = archive_read_new();
   if (!reader) {
     QVLOG_ERR(kComponent, "Allocate archive failed\n");
@@ -129,6 +163,7 @@ int Extractor::List() {
     QVLOG_ERR(kComponent, "Invalid argument\n");
     return -1;
   }
+  Utf8Names utf8_names;
   archive* reader = archive_read_new();
   if (!reader) {
     QVLOG_ERR(kComponent, "Allocate archive failed\n");
@@ -172,6 +207,7 @@ int Extractor::Extract() {
     return -1;
   }
 
+  Utf8Names utf8_names;
   archive* reader = archive_read_new();
   if (!reader) {
     QVLOG_ERR(kComponent, "Allocate extractor failed\n");

@@ -1,6 +1,9 @@
 // The extractor against real archives: progress and label, counting and listing, the
 // failures that stop it early, and every archive form bsdtar writes, compared with what
 // bsdtar itself extracts from the same file.
+#include <locale.h>
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QThread>
 
@@ -134,6 +137,33 @@ TEST_F(ExtractorTest, TruncatedArchiveStopsAtTheDamage) {
   EXPECT_EQ("small", qvtest::ReadFile(target + "/a"));  // written before the damage stays
   EXPECT_FALSE(Exists(target + "/c"));
   EXPECT_EQ(1, LogCount("[ERROR]"));
+}
+
+// A bare session runs in the "C" locale; names that are not ASCII must still be written,
+// as the UTF-8 the rest of the system uses for paths.
+TEST_F(ExtractorTest, NonAsciiNamesAreWrittenAsUtf8UnderTheCLocale) {
+  const std::string src = work_ + "/src";
+  const std::string name = "\xc3\xbc/\xc3\xa9-\xe5\x90\x8d.txt";  // ü/é-名.txt
+  ASSERT_EQ(0, ::mkdir(src.c_str(), 0755));
+  ASSERT_EQ(0, ::mkdir((src + "/\xc3\xbc").c_str(), 0755));
+  ASSERT_TRUE(qvtest::WriteFile(src + "/" + name, "hi"));
+  for (const char* format : {"pax", "zip", "7zip"}) {
+    ASSERT_EQ(0, qvtest::Shell(std::string("LC_ALL=C.UTF-8 bsdtar -c --format ") + format +
+                               " -f " + work_ + "/u." + format + " -C " + src + " ."));
+  }
+  const std::string saved = ::setlocale(LC_ALL, nullptr);
+  ::setlocale(LC_ALL, "C");
+  int rc[3];
+  int i = 0;
+  for (const char* format : {"pax", "zip", "7zip"}) {
+    rc[i++] = Extract(work_ + "/u." + format, work_ + "/t-" + format);
+  }
+  ::setlocale(LC_ALL, saved.c_str());
+  i = 0;
+  for (const char* format : {"pax", "zip", "7zip"}) {
+    EXPECT_EQ(0, rc[i++]) << format;
+    EXPECT_EQ("hi", qvtest::ReadFile(work_ + "/t-" + format + "/" + name)) << format;
+  }
 }
 
 // Every archive form bsdtar can write (and read back), with and without filters. The
