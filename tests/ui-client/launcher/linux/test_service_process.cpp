@@ -197,6 +197,24 @@ TEST_F(StopTest, StalePidFileDoesNotSignalAnUnrelatedProcess) {
   }
 }
 
+// A client that we may not signal (another user's) is waited for, then given up on.
+TEST_F(StopTest, ClientOfAnotherUserIsWaitedForThenLeft) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the client as another user";
+  Client client(InstallClientBinary(), "exit-on-term");
+  ASSERT_TRUE(client.Ready());
+  WritePidFile("pid=" + std::to_string(client.pid()) + "\n");
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(0, qvtest::RunUnprivileged([] {
+    TestService service;
+    service.StopService();
+    return 0;
+  }));
+  EXPECT_GE(SecondsSince(start), 4.5);
+  EXPECT_TRUE(client.Alive());
+  EXPECT_EQ(std::vector<std::string>{"ERROR linux/linux-service.cpp: kill: Operation not permitted (1)"},
+            Log());
+}
+
 bool CanUsePidNamespaces() {
   return qvtest::Shell("unshare --pid --fork --mount-proc setsid true >/dev/null 2>&1") == 0;
 }
