@@ -40,9 +40,8 @@ const char* ErrorText(archive* a) {
   return text ? text : "(null)";
 }
 
-void OpenReaderFilters(archive* reader) {
-  // The older name of archive_read_support_filter_all, kept by the library for callers
-  // like this one.
+// archive_read_support_filter_all under its older, deprecated name.
+void EnableAllFilters(archive* reader) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   archive_read_support_compression_all(reader);
@@ -218,7 +217,7 @@ int Extractor::Extract() {
     QVLOG_ERR(kComponent, "Allocate extractor failed\n");
   } else {
     archive_write_disk_set_options(writer, kWriteOptions);
-    OpenReaderFilters(reader);
+    EnableAllFilters(reader);
     archive_read_support_format_all(reader);
     if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
       QVLOG_ERR(kComponent, "Failed to read file '%s' ('%s')\n", source.c_str(),
