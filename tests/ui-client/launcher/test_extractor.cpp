@@ -176,7 +176,19 @@ struct Form {
   bool flat;  // can hold plain files only (pwb cannot hold symbolic links)
 };
 
-class ExtractorFormTest : public ExtractorFixture, public ::testing::WithParamInterface<Form> {};
+class ExtractorFormTest : public ExtractorFixture, public ::testing::WithParamInterface<Form> {
+ protected:
+  // The expected modes below assume this umask; bsdtar inherits it too.
+  void SetUp() override {
+    saved_umask_ = ::umask(022);
+    ExtractorFixture::SetUp();
+  }
+  void TearDown() override {
+    ExtractorFixture::TearDown();
+    ::umask(saved_umask_);
+  }
+  mode_t saved_umask_ = 022;
+};
 
 void MakeRichTree(const std::string& root) {
   const std::string long_name(120, 'n');
