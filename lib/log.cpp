@@ -144,7 +144,6 @@ void Logger::LogMsg(Level level, const std::string& component, const xchar* form
 void Logger::LogMsg2(Level level, const std::string& component, const xchar* format,
                      va_list args) {
   if (!log_initialized) return;
-  if (config.type != SYSLOG_LOGGER && log_fp == nullptr) return;
   if (!IsNeedToLog(level, component)) return;
 
   // "%m" in a format stands for the caller's errno; keep it intact through the locking
@@ -152,6 +151,13 @@ void Logger::LogMsg2(Level level, const std::string& component, const xchar* for
   const int saved_errno = errno;
   Lock();
   ReloadLogFile();
+  // Checked under the lock: while another thread rotates, the stream is briefly none,
+  // and a check before locking would silently drop this line.
+  if (config.type != SYSLOG_LOGGER && log_fp == nullptr) {
+    Unlock();
+    errno = saved_errno;
+    return;
+  }
   int written = 0;
   switch (config.type) {
     case SYSLOG_LOGGER:
