@@ -1,0 +1,372 @@
+#include "e2e_env.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "test_env.h"
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+struct Outputs {
+  std::string out, err;
+};
+std::map<pid_t, Outputs> g_outputs;  // launches not yet collected
+std::map<pid_t, int> g_reaped;       // wait statuses of children reaped while waiting
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string RealPath(const std::string& path) {
+  char buf[PATH_MAX];
+  return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+std::string InstallTree() {
+  std::string dir = RealPath(qvtest::MakeTempDir("install"));
+  std::string err = qvtest::SandboxRoot() + "/install-" + std::to_string(::getpid()) + ".err";
+  int rc = qvtest::Shell(Quote(QV_CMAKE_COMMAND) + " --install " + Quote(QV_BINARY_DIR) +
+                         " --prefix " + Quote(dir) + " >/dev/null 2>" + Quote(err));
+  if (rc != 0) {
+    ADD_FAILURE() << "cmake --install failed (" << rc << "): " << qvtest::ReadFile(err);
+  }
+  if (!Exists(dir + "/INFO")) {
+    // Built without installing the sample client: stage the package by hand.
+    qvtest::Shell("mkdir -p " + Quote(dir + "/package") + " && cp -a " +
+                  Quote(QV_SAMPLE_STAGE) + " " + Quote(dir + "/package/skylodge") +
+                  " && cp " + Quote(std::string(QV_SAMPLE_STAGE) + "/INFO") + " " +
+                  Quote(dir + "/INFO") + " && cp " + Quote(QV_SAMPLE_ARCHIVE) + " " +
+                  Quote(dir + "/package/"));
+  }
+  return dir;
+}
+
+void SetAllLevels(const std::string& root, int level) {
+  std::string text;
+  for (const char* c : {"launcher_debug", "service_debug", "extractor_debug", "file_op_debug",
+                        "default_component"}) {
+    text += std::string(c) + "=" + std::to_string(level) + "\n";
+  }
+  ASSERT_TRUE(qvtest::WriteFile(root + "/log/launcher.debug", text));
+}
+
+void SetBuild(const std::string& root, int build) {
+  for (const std::string& path : {root + "/INFO", root + "/package/skylodge/INFO"}) {
+    std::string text;
+    for (const std::string& line : SplitLines(qvtest::ReadFile(path))) {
+      if (line.rfind("build_version", 0) == 0) {
+        text += "build_version=" + std::to_string(build) + "\n";
+      } else {
+        text += line + "\n";
+      }
+    }
+    ASSERT_TRUE(qvtest::WriteFile(path, text));
+    ASSERT_EQ(BuildOf(path), std::to_string(build)) << path;
+  }
+}
+
+std::string BuildOf(const std::string& info_path) {
+  static const std::regex kLine(R"(^\s*build_version\s*=\s*(\S*)\s*$)");
+  bool in_version = false;
+  for (const std::string& line : SplitLines(qvtest::ReadFile(info_path))) {
+    if (!line.empty() && line[0] == '[') in_version = (line.rfind("[Version]", 0) == 0);
+    std::smatch m;
+    if (in_version && std::regex_match(line, m, kLine)) return m[1];
+  }
+  return "";
+}
+
+pid_t StartLauncher(const LaunchSpec& spec) {
+  const std::string program = spec.root + "/bin/launcher";
+  const std::string out_dir = qvtest::MakeTempDir("launch");
+  Outputs outputs{out_dir + "/stdout", out_dir + "/stderr"};
+
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string kv(*e);
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [key, value] : spec.env) {
+    if (value) {
+      env[key] = *value;
+    } else {
+      env.erase(key);
+    }
+  }
+  std::vector<std::string> env_text;
+  for (const auto& [key, value] : env) env_text.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& kv : env_text) envp.push_back(kv.data());
+  envp.push_back(nullptr);
+  std::string argv0 = spec.argv0.empty() ? program : spec.argv0;
+  char* argv[] = {argv0.data(), nullptr};
+
+  int out = ::open(outputs.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = ::open(outputs.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (!spec.cwd.empty() && ::chdir(spec.cwd.c_str()) != 0) ::_exit(126);
+    if (spec.unprivileged && ::getuid() == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(qvtest::UnprivilegedGid()) != 0 ||
+          ::setuid(qvtest::UnprivilegedUid()) != 0) {
+        ::_exit(126);
+      }
+    }
+    ::execve(program.c_str(), argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(out);
+  ::close(err);
+  ::close(in);
+  if (pid > 0) g_outputs[pid] = outputs;
+  return pid;
+}
+
+LaunchResult WaitLauncher(pid_t pid, int timeout_ms) {
+  LaunchResult result;
+  result.pid = pid;
+  if (pid <= 0) return result;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  int status = 0;
+  for (;;) {
+    ReapEnded();
+    auto it = g_reaped.find(pid);
+    if (it != g_reaped.end()) {
+      status = it->second;
+      g_reaped.erase(it);
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    SleepMs(10);
+  }
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+  auto out = g_outputs.find(pid);
+  if (out != g_outputs.end()) {
+    result.out = qvtest::ReadFile(out->second.out);
+    result.err = qvtest::ReadFile(out->second.err);
+    g_outputs.erase(out);
+  }
+  return result;
+}
+
+void BecomeSubreaper() { ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0); }
+
+void ReapEnded() {
+  int status = 0;
+  pid_t r;
+  while ((r = ::waitpid(-1, &status, WNOHANG)) > 0) g_reaped[r] = status;
+}
+
+std::string UserFolder(const std::string& home) { return home + "/.QuenvaleDrive"; }
+std::string AppFolder(const std::string& home) { return UserFolder(home) + "/QuenvaleDrive.app"; }
+
+pid_t ClientPid(const std::string& home) {
+  static const std::regex kLine(R"(^\s*pid\s*=\s*(\d+)\s*$)");
+  for (const std::string& line : SplitLines(qvtest::ReadFile(UserFolder(home) + "/ui.pid"))) {
+    std::smatch m;
+    if (std::regex_match(line, m, kLine)) return static_cast<pid_t>(std::atol(m[1].str().c_str()));
+  }
+  return 0;
+}
+
+bool IsClientAlive(pid_t pid) {
+  if (pid <= 0) return false;
+  std::string stat = qvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t open = stat.find('(');
+  size_t close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
+    return false;
+  }
+  char state = stat[close + 2];
+  return stat.substr(open + 1, close - open - 1) == "cloud-drive-ui" && state != 'Z' &&
+         state != 'X';
+}
+
+void StopClient(pid_t pid) {
+  if (!IsClientAlive(pid)) return;
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 250 && IsClientAlive(pid); ++i) {
+    ReapEnded();
+    SleepMs(20);
+  }
+  if (IsClientAlive(pid)) ::kill(pid, SIGKILL);
+  for (int i = 0; i < 100 && IsClientAlive(pid); ++i) SleepMs(10);
+  ReapEnded();
+}
+
+void StopAllClients(const std::vector<std::string>& homes) {
+  for (const std::string& home : homes) StopClient(ClientPid(home));
+  // Clients whose pid file is gone or was rewritten: as sub-reaper we inherited them.
+  if (DIR* d = ::opendir("/proc")) {
+    while (dirent* e = ::readdir(d)) {
+      pid_t pid = static_cast<pid_t>(std::atol(e->d_name));
+      if (pid <= 0 || !IsClientAlive(pid)) continue;
+      std::string stat = qvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+      size_t close = stat.rfind(')');
+      int ppid = 0;
+      if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%*c %d", &ppid) == 1 &&
+          ppid == ::getpid()) {
+        StopClient(pid);
+      }
+    }
+    ::closedir(d);
+  }
+  ReapEnded();
+}
+
+std::vector<LogLine> ReadLog(const std::string& home) {
+  static const std::regex kLine(
+      R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d) \(( *\d+):( *\d+)\) \[(ERROR|WARNING|NOTE|INFO|DEBUG)\] (\S+)\((\d+)\): (.*)$)");
+  std::vector<LogLine> lines;
+  for (const std::string& raw : SplitLines(qvtest::ReadFile(UserFolder(home) + "/log/launcher.log"))) {
+    LogLine line;
+    line.raw = raw;
+    std::smatch m;
+    // Both numbers are printed right-aligned in at least five columns.
+    if (std::regex_match(raw, m, kLine) && m[2].length() >= 5 && m[3].length() >= 5) {
+      line.time = m[1];
+      line.pid = std::atoi(m[2].str().c_str());
+      line.thread = std::atoi(m[3].str().c_str());
+      line.tag = m[4];
+      line.file = m[5];
+      line.line = std::atoi(m[6].str().c_str());
+      line.message = m[7];
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<LogLine> LinesOf(const std::vector<LogLine>& log, pid_t pid) {
+  std::vector<LogLine> out;
+  for (const LogLine& l : log) {
+    if (l.pid == pid) out.push_back(l);
+  }
+  return out;
+}
+
+::testing::AssertionResult InOrder(
+    const std::vector<LogLine>& lines,
+    const std::vector<std::pair<std::string, std::string>>& expected) {
+  size_t next = 0;
+  for (const LogLine& l : lines) {
+    if (next < expected.size() && l.tag == expected[next].first &&
+        l.message == expected[next].second) {
+      ++next;
+    }
+  }
+  if (next == expected.size()) return ::testing::AssertionSuccess();
+  std::string log;
+  for (const LogLine& l : lines) log += l.raw + "\n";
+  return ::testing::AssertionFailure() << "missing or out of order: [" << expected[next].first
+                                       << "] \"" << expected[next].second << "\"\nlog:\n"
+                                       << log;
+}
+
+bool HasMessage(const std::vector<LogLine>& lines, const std::string& message) {
+  for (const LogLine& l : lines) {
+    if (l.message == message) return true;
+  }
+  return false;
+}
+
+std::string Snapshot(const std::string& dir) {
+  return qvtest::ShellOutput("cd " + Quote(dir) +
+                             " && find . -printf '%p %y %m %s %l\\n' | sort"
+                             " && find . -type f -exec md5sum {} + | sort");
+}
+
+Home MakeHome(const std::string& hint, bool unprivileged) {
+  Home home;
+  home.path = RealPath(qvtest::MakeTempDir(hint));
+  home.unprivileged = unprivileged;
+  for (const char* sub : {"/.local", "/.local/share", "/.config", "/.cache", "/.run"}) {
+    ::mkdir((home.path + sub).c_str(), 0755);
+  }
+  ::chmod((home.path + "/.run").c_str(), 0700);
+  if (unprivileged && ::getuid() == 0) {
+    qvtest::Shell("chown -R " + std::to_string(qvtest::UnprivilegedUid()) + ":" +
+                  std::to_string(qvtest::UnprivilegedGid()) + " " + Quote(home.path));
+  }
+  home.env = {
+      {"HOME", home.path},
+      {"XDG_DATA_HOME", home.path + "/.local/share"},
+      {"XDG_CONFIG_HOME", home.path + "/.config"},
+      {"XDG_CACHE_HOME", home.path + "/.cache"},
+      {"XDG_RUNTIME_DIR", home.path + "/.run"},
+      {"QT_QPA_PLATFORM", std::string("offscreen")},
+      {"XDG_CURRENT_DESKTOP", std::nullopt},
+      {"DISPLAY", std::nullopt},
+  };
+  return home;
+}
+
+void E2eTest::SetUp() { BecomeSubreaper(); }
+
+void E2eTest::TearDown() {
+  std::vector<std::string> paths;
+  for (const Home& h : homes_) paths.push_back(h.path);
+  StopAllClients(paths);
+}
+
+const Home& E2eTest::AddHome(const std::string& hint, bool unprivileged) {
+  homes_.push_back(MakeHome(hint, unprivileged));
+  return homes_.back();
+}
+
+LaunchSpec E2eTest::SpecFor(const std::string& root, const Home& home) const {
+  LaunchSpec spec;
+  spec.root = root;
+  spec.env = home.env;
+  spec.unprivileged = home.unprivileged;
+  return spec;
+}
+
+}  // namespace e2e

@@ -1,0 +1,116 @@
+// Helpers of the end-to-end tests: a private system-wide install of the launcher, runs of
+// the installed launcher as a real process, the per-user tree it leaves behind, its log,
+// and the sample clients it starts.
+#pragma once
+
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Installs the build into a fresh folder (cmake --install) and returns its real path.
+// Without the sample client in the install, the staged sample package is added.
+std::string InstallTree();
+
+// Rewrites <root>/log/launcher.debug with every component at `level`.
+void SetAllLevels(const std::string& root, int level);
+
+// Sets build_version in <root>/INFO and <root>/package/skylodge/INFO.
+void SetBuild(const std::string& root, int build);
+
+// build_version of an INFO file as text (empty when missing).
+std::string BuildOf(const std::string& info_path);
+
+// How one launcher process is started.
+struct LaunchSpec {
+  std::string root;              // install root; the program is <root>/bin/launcher
+  std::string argv0;             // empty: the program's absolute path
+  std::string cwd;               // empty: the test's current folder
+  std::map<std::string, std::optional<std::string>> env;  // set (value) or unset (nullopt)
+  bool unprivileged = false;     // drop root to nobody before exec (no-op when not root)
+};
+
+struct LaunchResult {
+  pid_t pid = -1;
+  int exit_code = -1;   // -1 unless the process exited normally
+  int term_signal = 0;  // signal that ended it, if any
+  bool timed_out = false;
+  std::string out, err;
+};
+
+// Starts the launcher and returns its pid; WaitLauncher collects it (default limit 90 s, then
+// SIGKILL). While waiting, orphans that the test process inherited as sub-reaper (the
+// sample clients) are reaped, so a stopped client does not linger as a zombie.
+pid_t StartLauncher(const LaunchSpec& spec);
+LaunchResult WaitLauncher(pid_t pid, int timeout_ms = 90000);
+inline LaunchResult RunLauncher(const LaunchSpec& spec, int timeout_ms = 90000) {
+  return WaitLauncher(StartLauncher(spec), timeout_ms);
+}
+
+// Makes the test process the reaper of its orphaned descendants.
+void BecomeSubreaper();
+// Reaps whatever children have ended, without blocking.
+void ReapEnded();
+
+// The per-user folder <home>/.QuenvaleDrive and its app folder.
+std::string UserFolder(const std::string& home);
+std::string AppFolder(const std::string& home);
+
+// pid recorded in <home>/.QuenvaleDrive/ui.pid, or 0.
+pid_t ClientPid(const std::string& home);
+// True when pid is a live (not zombie) cloud-drive-ui process.
+bool IsClientAlive(pid_t pid);
+// Stops a client (SIGTERM, then SIGKILL after 5 s) and reaps it when it is ours.
+void StopClient(pid_t pid);
+// Stops the client named by home's pid file and every cloud-drive-ui this process
+// inherited.
+void StopAllClients(const std::vector<std::string>& homes);
+
+// One line of the launcher log, split at its prefix.
+struct LogLine {
+  std::string time, tag, file, message;  // message without its final line feed
+  int pid = 0, thread = 0, line = 0;
+  std::string raw;
+};
+std::vector<LogLine> ReadLog(const std::string& home);
+std::vector<LogLine> LinesOf(const std::vector<LogLine>& log, pid_t pid);
+
+// Checks that `expected` (tag, message) pairs occur in `lines` in this order (other
+// lines may come between them).
+::testing::AssertionResult InOrder(const std::vector<LogLine>& lines,
+                                   const std::vector<std::pair<std::string, std::string>>& expected);
+bool HasMessage(const std::vector<LogLine>& lines, const std::string& message);
+
+// A listing of every path under dir with its type, mode and size (content hash for
+// files), sorted; for comparing trees before and after.
+std::string Snapshot(const std::string& dir);
+
+// A home folder with XDG folders of its own (owned by nobody when `unprivileged` and
+// the test runs as root), and the environment that points a launcher at it.
+struct Home {
+  std::string path;
+  std::map<std::string, std::optional<std::string>> env;
+  bool unprivileged = false;
+};
+Home MakeHome(const std::string& hint, bool unprivileged = false);
+
+// Base fixture: sub-reaper, and every client stopped at the end.
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Remembers a home so that TearDown stops its client.
+  const Home& AddHome(const std::string& hint, bool unprivileged = false);
+  LaunchSpec SpecFor(const std::string& root, const Home& home) const;
+
+  std::deque<Home> homes_;  // deque: AddHome hands out references
+};
+
+}  // namespace e2e

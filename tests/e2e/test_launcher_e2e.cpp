@@ -1,0 +1,304 @@
+// The installed launcher, run as a real process on the offscreen platform against a
+// private install and a private home: first install, nothing to do, upgrade, rollback,
+// a second instance, the aged legacy folder, the log and the plug-in path.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "e2e_env.h"
+#include "test_env.h"
+
+namespace e2e {
+namespace {
+
+const int kBuild = std::stoi(QV_SAMPLE_BUILD);
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string ExeOf(pid_t pid) {
+  char buf[4096];
+  ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Files only, with modes and contents: folders may get other modes than in the package.
+std::string FilesOf(const std::string& dir) {
+  return qvtest::ShellOutput("cd '" + dir +
+                             "' && find . -type f -printf '%p %m %s\\n' | sort"
+                             " && find . -type f -exec md5sum {} + | sort");
+}
+
+std::string Backups(const std::string& home) {
+  return qvtest::ShellOutput("ls -d '" + UserFolder(home) + "'/QuenvaleDrive.app_tmp* 2>/dev/null");
+}
+
+class LauncherE2e : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    root_ = InstallTree();
+    ASSERT_TRUE(Exists(root_ + "/bin/launcher"));
+    SetAllLevels(root_, 7);
+  }
+
+  // Runs the launcher and expects the normal finish.
+  LaunchResult RunOk(const Home& home) {
+    LaunchResult r = RunLauncher(SpecFor(root_, home));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
+    return r;
+  }
+
+  std::string root_;
+};
+
+TEST_F(LauncherE2e, FirstInstallCopiesThePackageAndStartsTheClient) {
+  const Home& home = AddHome("home");
+  RunOk(home);
+
+  const std::string app = AppFolder(home.path);
+  EXPECT_EQ(BuildOf(app + "/INFO"), std::to_string(kBuild));
+  EXPECT_EQ(::access((app + "/bin/cloud-drive-ui").c_str(), X_OK), 0);
+  EXPECT_EQ(::access((app + "/package/start-stop").c_str(), X_OK), 0);
+  EXPECT_EQ(FilesOf(app), FilesOf(root_ + "/package/skylodge"));
+  EXPECT_EQ(Backups(home.path), "");
+
+  pid_t client = ClientPid(home.path);
+  EXPECT_TRUE(IsClientAlive(client)) << "pid " << client;
+  EXPECT_EQ(ExeOf(client), app + "/bin/cloud-drive-ui");
+}
+
+TEST_F(LauncherE2e, LogLinesComeInOrderWithTheirPrefix) {
+  const Home& home = AddHome("home");
+  const std::string& h = home.path;
+  LaunchResult first = RunOk(home);
+
+  std::vector<LogLine> log = ReadLog(h);
+  ASSERT_GE(log.size(), 7u);
+  for (const LogLine& l : log) {
+    EXPECT_FALSE(l.tag.empty()) << "malformed line: " << l.raw;
+    EXPECT_EQ(l.pid, first.pid) << l.raw;
+    EXPECT_LT(l.thread, 100000) << l.raw;
+    EXPECT_GT(l.line, 0) << l.raw;
+  }
+  // The start-up lines open the log, in this order.
+  const char* keys[] = {"user_sky_lodge_path",        "user_sky_lodge_app_path",
+                        "user_sky_lodge_resource_path", "user_sky_lodge_data_path",
+                        "user_sky_lodge_working_dir_path", "user_sky_lodge_drive_ui_path",
+                        "root_resource_path"};
+  for (size_t i = 0; i < 7; ++i) {
+    EXPECT_EQ(log[i].tag, "INFO") << log[i].raw;
+    EXPECT_EQ(log[i].message.rfind(std::string(">>> ") + keys[i] + " = ", 0), 0u) << log[i].raw;
+  }
+  EXPECT_EQ(log[0].message, ">>> user_sky_lodge_path = " + h + "/.Skylodge");
+  EXPECT_EQ(log[2].message, ">>> user_sky_lodge_resource_path = " + h + "/.Skylodge/Skylodge.app");
+  EXPECT_EQ(log[6].message, ">>> root_resource_path = " + root_);
+
+  const std::string app = h + "/.QuenvaleDrive/QuenvaleDrive.app";
+  const std::string build = std::to_string(kBuild);
+  EXPECT_TRUE(InOrder(log, {
+      {"DEBUG", "running"},
+      {"INFO", "target_version = (1, 0, " + build + ", 1)"},
+      {"INFO", "source does not exist"},
+      {"DEBUG", "Source version: ('', '')"},
+      {"DEBUG", "Target version: ('" + build + "', '1')"},
+      {"DEBUG", "source version = 0, target version = " + build},
+      {"INFO", "copy package:'" + root_ + "/package/skylodge' -> '" + app + "' "},
+      {"DEBUG", "copy from '" + root_ + "/package/skylodge' to '" + app + "'"},
+      {"INFO", "user installation is ready, removing backup app"},
+      {"INFO", "removing aged app folder " + h + "/.Skylodge/app"},
+      {"DEBUG", "done"},
+  }));
+  // No client ran yet, so there was nothing to stop.
+  EXPECT_FALSE(HasMessage(log, "local appdata exist"));
+  EXPECT_FALSE(HasMessage(log, "no need to upgrade"));
+
+  // A second launch appends its own lines after the first one's.
+  LaunchResult second = RunOk(home);
+  std::vector<LogLine> again = ReadLog(h);
+  ASSERT_GT(again.size(), log.size());
+  for (size_t i = 0; i < log.size(); ++i) EXPECT_EQ(again[i].raw, log[i].raw);
+  for (size_t i = log.size(); i < again.size(); ++i) EXPECT_EQ(again[i].pid, second.pid) << again[i].raw;
+}
+
+TEST_F(LauncherE2e, NothingToDoLeavesTheCopyAndTheRunningClientAlone) {
+  const Home& home = AddHome("home");
+  RunOk(home);
+  pid_t client = ClientPid(home.path);
+  ASSERT_TRUE(IsClientAlive(client));
+  const std::string before = Snapshot(AppFolder(home.path));
+
+  LaunchResult again = RunOk(home);
+
+  EXPECT_EQ(Snapshot(AppFolder(home.path)), before);
+  EXPECT_EQ(ClientPid(home.path), client);
+  EXPECT_TRUE(IsClientAlive(client));
+  std::vector<LogLine> lines = LinesOf(ReadLog(home.path), again.pid);
+  const std::string build = std::to_string(kBuild);
+  EXPECT_TRUE(InOrder(lines, {
+      {"DEBUG", "running"},
+      {"DEBUG", "Source version: ('" + build + "', '1')"},
+      {"DEBUG", "source version = " + build + ", target version = " + build},
+      {"DEBUG", "no need to upgrade"},
+      {"INFO", "removing aged app folder " + home.path + "/.Skylodge/app"},
+      {"DEBUG", "done"},
+  }));
+  EXPECT_FALSE(HasMessage(lines, "local appdata exist"));
+  EXPECT_FALSE(HasMessage(lines, "user installation is ready, removing backup app"));
+}
+
+TEST_F(LauncherE2e, UpgradeStopsTheRunningClientAndStartsTheNewOne) {
+  const Home& home = AddHome("home");
+  RunOk(home);
+  pid_t old_client = ClientPid(home.path);
+  ASSERT_TRUE(IsClientAlive(old_client));
+
+  SetBuild(root_, kBuild + 1);
+  ASSERT_TRUE(qvtest::WriteFile(root_ + "/package/skylodge/NEWS", "new in this build\n"));
+  // A backup folder left by an interrupted upgrade pushes the backup to the next name.
+  ASSERT_EQ(::mkdir((AppFolder(home.path) + "_tmp").c_str(), 0755), 0);
+  ASSERT_TRUE(qvtest::WriteFile(AppFolder(home.path) + "_tmp/stale", "x"));
+
+  LaunchResult r = RunOk(home);
+
+  const std::string app = AppFolder(home.path);
+  EXPECT_EQ(BuildOf(app + "/INFO"), std::to_string(kBuild + 1));
+  EXPECT_EQ(qvtest::ReadFile(app + "/NEWS"), "new in this build\n");
+  EXPECT_EQ(Backups(home.path), "");
+  pid_t new_client = ClientPid(home.path);
+  EXPECT_FALSE(IsClientAlive(old_client));
+  EXPECT_TRUE(IsClientAlive(new_client));
+  EXPECT_NE(new_client, old_client);
+  EXPECT_EQ(ExeOf(new_client), app + "/bin/cloud-drive-ui");
+
+  std::vector<LogLine> lines = LinesOf(ReadLog(home.path), r.pid);
+  EXPECT_TRUE(InOrder(lines, {
+      {"DEBUG", "source version = " + std::to_string(kBuild) + ", target version = " +
+                    std::to_string(kBuild + 1)},
+      {"DEBUG", "local appdata exist"},
+      {"INFO", "user installation is ready, removing backup app"},
+      {"DEBUG", "done"},
+  }));
+  EXPECT_FALSE(HasMessage(lines, "Failed to upgrade package"));
+}
+
+TEST_F(LauncherE2e, FailedCopyRollsBackAndStartsTheOldClient) {
+  // Root reads any file, so the launcher runs as an ordinary user here.
+  const Home& home = AddHome("home-user", /*unprivileged=*/true);
+  RunOk(home);
+  pid_t old_client = ClientPid(home.path);
+  ASSERT_TRUE(IsClientAlive(old_client));
+  const std::string app = AppFolder(home.path);
+  const std::string before = FilesOf(app);
+
+  SetBuild(root_, kBuild + 1);
+  const std::string locked = root_ + "/package/skylodge/zz-locked";
+  ASSERT_TRUE(qvtest::WriteFile(locked, "nobody may read this\n"));
+  ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+
+  LaunchResult r = RunOk(home);
+
+  EXPECT_EQ(FilesOf(app), before);
+  EXPECT_EQ(BuildOf(app + "/INFO"), std::to_string(kBuild));
+  EXPECT_EQ(Backups(home.path), "");
+  pid_t client = ClientPid(home.path);
+  EXPECT_FALSE(IsClientAlive(old_client));
+  EXPECT_TRUE(IsClientAlive(client)) << "the old copy is started again";
+  EXPECT_EQ(ExeOf(client), app + "/bin/cloud-drive-ui");
+
+  std::vector<LogLine> lines = LinesOf(ReadLog(home.path), r.pid);
+  EXPECT_TRUE(InOrder(lines, {
+      {"DEBUG", "local appdata exist"},
+      {"ERROR", "Failed to extract package, rollback to old installation"},
+      {"ERROR", "Failed to upgrade package"},
+      {"INFO", "removing aged app folder " + home.path + "/.Skylodge/app"},
+      {"DEBUG", "done"},
+  }));
+}
+
+TEST_F(LauncherE2e, SecondLauncherExitsAtOnceAndChangesNothing) {
+  // The first launcher stays busy in its start script until the test releases it.
+  const std::string marks = qvtest::MakeTempDir("marks");
+  const std::string busy = marks + "/busy", release = marks + "/release";
+  ASSERT_TRUE(qvtest::WriteFile(root_ + "/package/skylodge/package/start-stop",
+                                "#!/bin/sh\n: > '" + busy + "'\nwhile [ ! -e '" + release +
+                                    "' ]; do sleep 0.05; done\n"));
+  struct Release {
+    std::string path;
+    ~Release() { qvtest::WriteFile(path, ""); }
+  } release_guard{release};
+
+  const Home& home = AddHome("home");
+  pid_t first = StartLauncher(SpecFor(root_, home));
+  ASSERT_GT(first, 0);
+  for (int i = 0; i < 6000 && !Exists(busy); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(Exists(busy)) << "the first launcher never reached its start script";
+
+  // A newer package is waiting, but only the first launcher may act.
+  SetBuild(root_, kBuild + 1);
+  const std::string before = Snapshot(AppFolder(home.path));
+  LaunchResult second = RunLauncher(SpecFor(root_, home), 30000);
+  EXPECT_FALSE(second.timed_out);
+  EXPECT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_EQ(Snapshot(AppFolder(home.path)), before);
+  EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), std::to_string(kBuild));
+
+  std::vector<LogLine> lines = LinesOf(ReadLog(home.path), second.pid);
+  EXPECT_TRUE(InOrder(lines, {{"DEBUG", "app has already launched, return"}}));
+  EXPECT_FALSE(HasMessage(lines, "running"));
+
+  ASSERT_TRUE(qvtest::WriteFile(release, ""));
+  LaunchResult done = WaitLauncher(first);
+  EXPECT_EQ(done.exit_code, 0) << done.err;
+  EXPECT_TRUE(HasMessage(LinesOf(ReadLog(home.path), first), "done"));
+}
+
+TEST_F(LauncherE2e, AgedLegacyAppFolderIsRemovedAndLegacyDataKept) {
+  const Home& home = AddHome("home");
+  const std::string legacy = home.path + "/.Skylodge";
+  ASSERT_EQ(qvtest::Shell("mkdir -p '" + legacy + "/app/bin' '" + legacy + "/data'"), 0);
+  ASSERT_TRUE(qvtest::WriteFile(legacy + "/app/bin/old-client", "old"));
+  ASSERT_TRUE(qvtest::WriteFile(legacy + "/data/settings", "keep me"));
+
+  RunOk(home);
+
+  EXPECT_FALSE(Exists(legacy + "/app"));
+  EXPECT_EQ(qvtest::ReadFile(legacy + "/data/settings"), "keep me");
+  EXPECT_TRUE(HasMessage(ReadLog(home.path), "removing aged app folder " + legacy + "/app"));
+}
+
+TEST_F(LauncherE2e, PluginFolderFollowsTheProgramPathAndNothingElse) {
+  const Home& home = AddHome("home");
+  LaunchResult absolute = RunOk(home);
+  EXPECT_EQ(absolute.out, "lib path = '" + root_ + "/lib/plugins'\n");
+
+  // Started by a relative path, the folder is relative too and Qt finds it from the
+  // current folder.
+  LaunchSpec relative = SpecFor(root_, home);
+  relative.cwd = root_;
+  relative.argv0 = "bin/launcher";
+  LaunchResult r = RunLauncher(relative);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "lib path = 'lib/plugins'\n");
+
+  // Without the installed platform plug-in the launcher cannot start, even though the
+  // system's Qt has one: the install's folder is the only one searched.
+  ASSERT_EQ(::unlink((root_ + "/lib/plugins/platforms/libqoffscreen.so").c_str()), 0);
+  const Home& other = AddHome("home-other");
+  LaunchResult broken = RunLauncher(SpecFor(root_, other));
+  EXPECT_FALSE(broken.timed_out);
+  EXPECT_FALSE(broken.exit_code == 0 && broken.term_signal == 0);
+  EXPECT_FALSE(Exists(AppFolder(other.path)));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,77 @@
+// One run of the installed launcher on the X11 platform, against an Xvfb server of the
+// test's own: the dialog is really mapped on a display and the install still completes.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "e2e_env.h"
+#include "test_env.h"
+
+namespace e2e {
+namespace {
+
+class XvfbSmoke : public E2eTest {
+ protected:
+  void TearDown() override {
+    E2eTest::TearDown();
+    if (server_ > 0) {
+      ::kill(server_, SIGTERM);
+      ::waitpid(server_, nullptr, 0);
+    }
+  }
+
+  // Starts Xvfb on a display number it picks itself among the free ones (-displayfd),
+  // so parallel tests never collide; returns the display name or "" on failure.
+  std::string StartServer() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+    server_ = ::fork();
+    if (server_ == 0) {
+      ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
+      int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execl(QV_XVFB, "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
+              "1024x768x24", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    char c;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    return number.empty() ? "" : ":" + number;
+  }
+
+  pid_t server_ = -1;
+};
+
+TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
+  const std::string root = InstallTree();
+  SetAllLevels(root, 7);
+  const std::string display = StartServer();
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+
+  const Home& home = AddHome("home");
+  LaunchSpec spec = SpecFor(root, home);
+  spec.env["QT_QPA_PLATFORM"] = std::string("xcb");
+  spec.env["DISPLAY"] = display;
+  spec.env["XAUTHORITY"] = std::nullopt;
+  LaunchResult r = RunLauncher(spec);
+
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
+  EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), QV_SAMPLE_BUILD);
+  EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+  std::vector<LogLine> log = ReadLog(home.path);
+  EXPECT_TRUE(InOrder(log, {{"INFO", "user installation is ready, removing backup app"},
+                            {"DEBUG", "done"}}));
+}
+
+}  // namespace
+}  // namespace e2e
