@@ -1,1 +1,138 @@
-// placeholder: filled in by its owner
+#include "launcher.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <climits>
+
+#include "adapter.h"
+#include "dpiinfo.h"
+#include "linux/linux-service.h"
+#include "strtab.h"
+#include "uipathmanager.h"
+
+#define QV_LOG_FILE "launcher.cpp"
+#include "log.h"
+
+namespace {
+
+QString PreparingLabel() {
+  return StrTable::LoadStr(StrTable::desc_skld_env_preparing_drive)
+      .arg(StrTable::LoadStr(StrTable::app_name_drive_client), 0, QLatin1Char(' '));
+}
+
+QString ReadyLabel() {
+  return StrTable::LoadStr(StrTable::desc_skld_env_preparation_done_drive)
+      .arg(StrTable::LoadStr(StrTable::app_name_drive_client), 0, QLatin1Char(' '));
+}
+
+}  // namespace
+
+void HandlerThread::run() { exec(); }
+
+Worker::Worker() {
+  m_service = new LinuxService();
+  m_handler_thread = new HandlerThread();
+  moveToThread(m_handler_thread);
+}
+
+Worker::~Worker() {
+  if (m_handler_thread != nullptr) delete m_handler_thread;
+  if (m_service != nullptr) delete m_service;
+}
+
+void Worker::StartThread() { m_handler_thread->start(QThread::InheritPriority); }
+
+void Worker::QuitThread() { m_handler_thread->quit(); }
+
+void Worker::JoinThread() { m_handler_thread->wait(ULONG_MAX); }
+
+void Worker::HandleServicce() {
+  QVLOG_DEBUG("launcher_debug", "running\n");
+  m_service->PreUpgrade();
+  if (m_service->IsNeedUpgrade()) {
+    emit sigShowMsg();
+    if (m_service->HandlePackageUpgrade() != 0) {
+      QVLOG_ERR("launcher_debug", "Failed to upgrade package\n");
+    } else {
+      emit sigUpdateProgress(100, 100);
+      emit sigSetLabelText(ReadyLabel());
+    }
+  } else {
+    QVLOG_DEBUG("launcher_debug", "no need to upgrade\n");
+  }
+  m_service->RemoveAgedFolders();
+  m_service->PostUpgrade();
+  QVLOG_DEBUG("launcher_debug", "done\n");
+  emit sigServiceDone();
+}
+
+ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, Qt::WindowFlags()) {
+  const QFont font = QApplication::font();
+  const QString icon_path = UIPathManager::getInstance()->getPath(QStringLiteral("root_resource_path")) +
+                            QStringLiteral("/images/ico_72_sky_lodge.png");
+  setWindowTitle(StrTable::LoadStr(StrTable::app_name_drive_client));
+  setWindowIcon(QIcon(icon_path));
+  setWindowFlags(Qt::WindowTitleHint | Qt::WindowSystemMenuHint);
+  // QProgressDialog shows itself once its minimum duration has passed, even before any
+  // progress; only ShowMsgBox may show this one, so that never happens.
+  setMinimumDuration(INT_MAX);
+  setValue(0);
+  setRange(0, 100);
+  setLabelText(PreparingLabel());
+  setFont(font);
+  setModal(true);
+  setWindowModality(Qt::WindowModal);
+  setFixedWidth(static_cast<int>(400 * DPIinfo::getInstance()->getDPI()));
+  setStyleSheet(DPIinfo::getInstance()->getScaledStyleSheet(
+      QStringLiteral("QProgressDialog { background-color: WhiteSmoke; vertical-align: middle; }")));
+  // Closing the window must not end the application: only LaunchDone does that, after
+  // the worker has finished.
+  setAttribute(Qt::WA_QuitOnClose, false);
+}
+
+Launcher::Launcher() {
+  m_worker = new Worker();
+  m_progress = new ProcessingProgressDialog();
+  m_progress->setCancelButton(nullptr);
+  m_progress->setAutoReset(false);
+  // The dialog is the only window; closing it through the window manager or with Escape
+  // would otherwise quit the event loop while the worker still runs.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  Notify_Adapter& adapter = Notify_Adapter::GetInstance();
+  connect(this, &Launcher::sigStart, m_worker, &Worker::HandleServicce);
+  connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
+  connect(m_worker, &Worker::sigServiceDone, this, &Launcher::LaunchDone);
+  connect(m_worker, &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);
+  connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
+  connect(&adapter, &Notify_Adapter::sigUpdateProgress, this, &Launcher::UpdateProgress);
+  connect(&adapter, &Notify_Adapter::sigUpdateDialogText, this, &Launcher::SetLabelText);
+}
+
+Launcher::~Launcher() {
+  if (m_worker != nullptr) delete m_worker;
+  if (m_progress != nullptr) delete m_progress;
+}
+
+void Launcher::Run() { m_worker->StartThread(); }
+
+void Launcher::Start() { emit sigStart(); }
+
+void Launcher::ShowMsgBox() { m_progress->show(); }
+
+void Launcher::UpdateProgress(int total, int steps) {
+  // A report without a positive total has no meaningful percentage (and would divide by
+  // zero); no caller sends one, so it is dropped.
+  if (total <= 0) return;
+  m_progress->setValue(static_cast<int>(static_cast<long long>(steps) * 100 / total));
+}
+
+void Launcher::SetLabelText(const QString& label) { m_progress->setLabelText(label); }
+
+void Launcher::LaunchDone() {
+  m_progress->setValue(100);
+  m_progress->hide();
+  m_worker->QuitThread();
+  m_worker->JoinThread();
+  QCoreApplication::quit();
+}

@@ -1,1 +1,161 @@
-int main() { return 0; } // placeholder
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <QApplication>
+#include <QDir>
+#include <QFont>
+#include <QStringList>
+#include <QTranslator>
+
+#include "cloud-service.h"
+#include "launcher.h"
+#include "qtsingleapplication.h"
+#include "quenlocale.h"
+#include "strtab.h"
+#include "uipathmanager.h"
+
+#define QV_LOG_FILE "main.cpp"
+#include "log.h"
+
+namespace {
+
+// What QT_QPA_PLATFORM held before start-up widened it, restored once Qt has read it so
+// that the client started later sees the user's own setting.
+struct PlatformChoice {
+  bool was_set = false;
+  QByteArray original;
+  bool fell_back_possible = false;
+};
+
+// Without a display (no DISPLAY, an ssh shell) the X11 platform cannot start and Qt
+// would abort; the offscreen platform is named as a fallback so that the launcher still
+// installs and starts the client, just without a window.
+PlatformChoice AllowOffscreenFallback() {
+  PlatformChoice choice;
+  choice.was_set = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+  choice.original = qgetenv("QT_QPA_PLATFORM");
+  if (choice.original.isEmpty()) {
+    qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    choice.fell_back_possible = true;
+  } else if (!choice.original.contains("offscreen")) {
+    qputenv("QT_QPA_PLATFORM", choice.original + ";offscreen");
+    choice.fell_back_possible = true;
+  }
+  return choice;
+}
+
+void RestorePlatformVariable(const PlatformChoice& choice) {
+  if (choice.was_set)
+    qputenv("QT_QPA_PLATFORM", choice.original);
+  else
+    qunsetenv("QT_QPA_PLATFORM");
+}
+
+QString PathOf(const char* key) { return UIPathManager::getInstance()->getPath(QString::fromLatin1(key)); }
+
+void SetCleanPath(const char* key, const QString& path) {
+  UIPathManager::getInstance()->setPath(QString::fromLatin1(key), QDir::cleanPath(path));
+}
+
+}  // namespace
+
+// Not in the anonymous namespace: Q_INIT_RESOURCE declares the resource's initialiser
+// in the enclosing namespace, which must be the global one.
+static void initialize_resources(const char* program_path) {
+  std::setlocale(LC_ALL, "");
+  Q_INIT_RESOURCE(texts);
+
+  // Textual on purpose: "/opt/x/bin/launcher" gives "/opt/x/lib/plugins".
+  const QString plugins = QDir::cleanPath(QString::fromLocal8Bit(program_path != nullptr ? program_path : "") +
+                                          QStringLiteral("/../../lib/plugins"));
+  QCoreApplication::setLibraryPaths(QStringList{plugins});
+  std::printf("lib path = '%s'\n", plugins.toUtf8().constData());
+  std::fflush(stdout);
+}
+
+static void initializeDrivePaths() {
+  const QString app_dir = QCoreApplication::applicationDirPath();
+  SetCleanPath("user_quenvale_drive_path", Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
+  SetCleanPath("user_quenvale_drive_app_path",
+               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app"));
+  SetCleanPath("user_quenvale_drive_resource_path",
+               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app"));
+  SetCleanPath("user_quenvale_drive_data_path", Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/data"));
+  SetCleanPath("user_quenvale_drive_working_dir_path",
+               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app/bin"));
+  SetCleanPath("user_quenvale_drive_ui_path",
+               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app/bin/cloud-drive-ui"));
+  SetCleanPath("user_sky_lodge_path", Service::GetUserInstallPath() + QStringLiteral("/.Skylodge"));
+  SetCleanPath("user_sky_lodge_resource_path", Service::GetUserInstallPath() + QStringLiteral("/.Skylodge/Skylodge.app"));
+  SetCleanPath("root_resource_path", app_dir + QStringLiteral("/.."));
+}
+
+static void initialize_logger() {
+  const QString level_path = PathOf("root_resource_path") + QStringLiteral("/log/launcher.debug");
+  const QString log_dir = PathOf("user_quenvale_drive_path") + QStringLiteral("/log");
+  if (!QDir().mkpath(log_dir)) return;
+
+  Logger::Initialize(Logger::FILE_LOGGER, (log_dir + QStringLiteral("/launcher.log")).toUtf8().toStdString(),
+                     level_path.toUtf8().toStdString(), 50, Logger::ThreadSafe);
+
+  // Four of these keys are never registered; they print as empty.
+  QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_path = %s\n", PathOf("user_sky_lodge_path").toUtf8().constData());
+  QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_app_path = %s\n",
+             PathOf("user_sky_lodge_app_path").toUtf8().constData());
+  QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_resource_path = %s\n",
+             PathOf("user_sky_lodge_resource_path").toUtf8().constData());
+  QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_data_path = %s\n",
+             PathOf("user_sky_lodge_data_path").toUtf8().constData());
+  QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_working_dir_path = %s\n",
+             PathOf("user_sky_lodge_working_dir_path").toUtf8().constData());
+  QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_drive_ui_path = %s\n",
+             PathOf("user_sky_lodge_drive_ui_path").toUtf8().constData());
+  QVLOG_INFO("launcher_debug", ">>> root_resource_path = %s\n", PathOf("root_resource_path").toUtf8().constData());
+}
+
+static void initializeLanguage(QtSingleApplication& /*app*/) {
+  QTranslator* translator = new QTranslator();
+  const QString code = QuenLocale::getInstance()->getDefaultLanguage();
+  translator->load(QStringLiteral(":/") + code + QStringLiteral(".qm"));
+  if (!translator->isEmpty())
+    QCoreApplication::installTranslator(translator);
+  else
+    delete translator;
+
+  StrTable::InitStrTable();
+
+  const QString family = code == QLatin1String("tha") ? QStringLiteral("Microsoft Sans Serif") : QStringLiteral("Arial");
+  QApplication::setFont(QFont(family, 9, -1, false));
+}
+
+int main(int argc, char** argv) {
+  initialize_resources(argc > 0 ? argv[0] : nullptr);
+
+  const PlatformChoice platform = AllowOffscreenFallback();
+  QtSingleApplication app(argc, argv, true);
+  RestorePlatformVariable(platform);
+
+  initializeDrivePaths();
+  initialize_logger();
+
+  if (platform.fell_back_possible && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    QVLOG_WARN("launcher_debug", "no display could be opened (DISPLAY='%s'), running without a window\n",
+               qgetenv("DISPLAY").constData());
+  }
+
+  if (app.isRunning()) {
+    QVLOG_DEBUG("launcher_debug", "app has already launched, return\n");
+    return 0;
+  }
+
+  initializeLanguage(app);
+
+  Launcher* launcher = new Launcher();
+  launcher->Run();
+  launcher->Start();
+  const int rc = QApplication::exec();
+  delete launcher;
+  return rc;
+}
