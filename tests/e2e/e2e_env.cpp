@@ -153,6 +153,8 @@ pid_t StartLauncher(const LaunchSpec& spec) {
         ::_exit(126);
       }
     }
+    // A test killed by its time limit must not leave its launcher behind.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     ::execve(program.c_str(), argv, envp.data());
     ::_exit(127);
   }

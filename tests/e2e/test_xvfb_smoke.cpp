@@ -2,6 +2,7 @@
 // test's own: the dialog is really mapped on a display and the install still completes.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,7 @@ class XvfbSmoke : public E2eTest {
       ::dup2(null, 0);
       ::dup2(null, 1);
       ::dup2(null, 2);
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
       ::execl(QV_XVFB, "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
               "1024x768x24", static_cast<char*>(nullptr));
       ::_exit(127);
