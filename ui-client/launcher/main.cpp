@@ -115,20 +115,28 @@ static void initialize_logger() {
   QVLOG_INFO("launcher_debug", ">>> root_resource_path = %s\n", PathOf("root_resource_path").toUtf8().constData());
 }
 
-static void initializeLanguage(QtSingleApplication& /*app*/) {
+// The body of initializeLanguage, which needs nothing of the application object; kept
+// apart so the tests can run it beside their own application object. Returns the
+// installed translator, or nullptr when there was no translation.
+static QTranslator* installLanguageAndFont() {
   QTranslator* translator = new QTranslator();
   const QString code = QuenLocale::getInstance()->getDefaultLanguage();
   translator->load(QStringLiteral(":/") + code + QStringLiteral(".qm"));
-  if (!translator->isEmpty())
+  if (!translator->isEmpty()) {
     QCoreApplication::installTranslator(translator);
-  else
+  } else {
     delete translator;
+    translator = nullptr;
+  }
 
   StrTable::InitStrTable();
 
   const QString family = code == QLatin1String("tha") ? QStringLiteral("Microsoft Sans Serif") : QStringLiteral("Arial");
   QApplication::setFont(QFont(family, 9, -1, false));
+  return translator;
 }
+
+static void initializeLanguage(QtSingleApplication& /*app*/) { installLanguageAndFont(); }
 
 int main(int argc, char** argv) {
   initialize_resources(argc > 0 ? argv[0] : nullptr);

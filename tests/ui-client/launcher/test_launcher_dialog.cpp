@@ -1,0 +1,209 @@
+#include <QDir>
+#include <QIcon>
+#include <QImage>
+#include <QKeyEvent>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QPushButton>
+#include <QTimer>
+
+#include "launcher_test_util.h"
+#include "test_env.h"
+
+using launchertest::LabelOf;
+using launchertest::LanguageScope;
+using launchertest::Str;
+
+namespace {
+
+const char kAppName[] = "Quenvale Drive Client";
+
+struct Language {
+  const char* code;
+  const char* locale;
+  const char* initializing;  // row 83, "%1" still in place
+};
+
+const Language kLanguages[] = {
+    {"chs", "zh_CN.UTF-8", "%1 正在初始化..."},
+    {"cht", "zh_TW.UTF-8", "%1 準備中..."},
+    {"csy", "cs_CZ.UTF-8", "%1 se inicializuje..."},
+    {"dan", "da_DK.UTF-8", "%1 initialiserer..."},
+    {"enu", "en_US.UTF-8", "%1 is initializing..."},
+    {"fre", "fr_FR.UTF-8", "%1 est en cours d'initialisation..."},
+    {"ger", "de_DE.UTF-8", "%1 wird initialisiert ..."},
+    {"hun", "hu_HU.UTF-8", "A %1 inicializálása folyamatban..."},
+    {"ita", "it_IT.UTF-8", "%1 sta inizializzando..."},
+    {"jpn", "ja_JP.UTF-8", "%1 は初期化中です。"},
+    {"krn", "ko_KR.UTF-8", "%1 초기화 중..."},
+    {"nld", "nl_NL.UTF-8", "%1 is bezig met initialisatie..."},
+    {"nor", "nb_NO.UTF-8", "%1 starter opp..."},
+    {"plk", "pl_PL.UTF-8", "Aplikacja %1 jest inicjowana..."},
+    {"ptb", "pt_BR.UTF-8", "O %1 está sendo inicializado..."},
+    {"ptg", "pt_PT.UTF-8", "%1 a iniciar..."},
+    {"rus", "ru_RU.UTF-8", "%1 выполняет инициализацию..."},
+    {"spn", "es_ES.UTF-8", "%1 se está inicializando..."},
+    {"sve", "sv_SE.UTF-8", "%1 initialiserar..."},
+    {"tha", "th_TH.UTF-8", "%1 กำลังเริ่มต้น..."},
+    {"trk", "tr_TR.UTF-8", "%1 başlıyor..."},
+};
+
+class DialogTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { InitTextsResource(); }
+
+  void SetUp() override {
+    // A resource root with the real icon, as the install lays it out.
+    root_ = QString::fromStdString(qvtest::MakeTempDir("root"));
+    QDir().mkpath(root_ + "/images");
+    QFile::copy(QStringLiteral(QV_SOURCE_DIR "/ui-client/launcher/linux/resources/ico_72_sky_lodge.png"),
+                root_ + "/images/ico_72_sky_lodge.png");
+    UIPathManager::getInstance()->setPath(QStringLiteral("root_resource_path"), root_);
+  }
+
+  QString root_;
+};
+
+}  // namespace
+
+TEST_F(DialogTest, EnglishDialogIsConfiguredForAnUninterruptibleUpgrade) {
+  LanguageScope language("en_US.UTF-8");
+  ProcessingProgressDialog dialog;
+  dialog.setCancelButton(nullptr);  // as the launcher does
+  dialog.setAutoReset(false);
+
+  EXPECT_EQ(Str(dialog.windowTitle()), kAppName);
+  EXPECT_EQ(Str(LabelOf(dialog)), "Quenvale Drive Client is initializing...");
+  EXPECT_EQ(dialog.value(), 0);
+  EXPECT_EQ(dialog.minimum(), 0);
+  EXPECT_EQ(dialog.maximum(), 100);
+  EXPECT_FALSE(dialog.windowIcon().isNull());
+  EXPECT_FALSE(dialog.isVisible());
+
+  // Title bar with its system menu and nothing else: no close, minimise or help button.
+  EXPECT_EQ(static_cast<unsigned>(dialog.windowFlags() & ~Qt::WindowType_Mask),
+            static_cast<unsigned>(Qt::WindowTitleHint | Qt::WindowSystemMenuHint));
+  EXPECT_EQ(dialog.windowModality(), Qt::WindowModal);
+  EXPECT_TRUE(dialog.isModal());
+  EXPECT_EQ(Str(dialog.font().family()), "Arial");
+  EXPECT_EQ(dialog.font().pointSize(), 9);
+  EXPECT_TRUE(dialog.styleSheet().contains("background-color: WhiteSmoke")) << Str(dialog.styleSheet());
+}
+
+TEST_F(DialogTest, LauncherDialogHasNoCancelButtonAndStaysAtFull) {
+  LanguageScope language("en_US.UTF-8");
+  Launcher launcher;
+  ProcessingProgressDialog* dialog = launchertest::FindDialog();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->findChildren<QPushButton*>().isEmpty());
+  EXPECT_FALSE(dialog->autoReset());
+
+  QMetaObject::invokeMethod(&launcher, "ShowMsgBox");
+  ASSERT_TRUE(dialog->isVisible());
+  QMetaObject::invokeMethod(&launcher, "UpdateProgress", Q_ARG(int, 3), Q_ARG(int, 3));
+  // Reaching the maximum neither resets nor hides the dialog.
+  EXPECT_EQ(dialog->value(), 100);
+  EXPECT_TRUE(dialog->isVisible());
+  // Escape and the window manager's close hide it, but the application keeps running.
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(dialog, &escape);
+  EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
+  EXPECT_FALSE(dialog->testAttribute(Qt::WA_QuitOnClose));
+}
+
+TEST_F(DialogTest, GermanLabelKeepsTheApplicationNameAsTitle) {
+  LanguageScope language("de_DE.UTF-8");
+  ASSERT_TRUE(language.translated());
+  ProcessingProgressDialog dialog;
+  EXPECT_EQ(Str(dialog.windowTitle()), kAppName);
+  EXPECT_EQ(Str(LabelOf(dialog)), "Quenvale Drive Client wird initialisiert ...");
+  EXPECT_EQ(Str(dialog.font().family()), "Arial");
+}
+
+TEST_F(DialogTest, ThaiGetsItsOwnFontAndOtherLanguagesArial) {
+  {
+    LanguageScope language("th_TH.UTF-8");
+    ProcessingProgressDialog dialog;
+    EXPECT_EQ(Str(dialog.font().family()), "Microsoft Sans Serif");
+    EXPECT_EQ(dialog.font().pointSize(), 9);
+  }
+  {
+    // A language without a catalogue falls back to English and the usual font.
+    LanguageScope language("fi_FI.UTF-8");
+    ProcessingProgressDialog dialog;
+    EXPECT_EQ(Str(LabelOf(dialog)), "Quenvale Drive Client is initializing...");
+    EXPECT_EQ(Str(dialog.font().family()), "Arial");
+    EXPECT_EQ(dialog.font().pointSize(), 9);
+  }
+}
+
+// Renders the dialog in every language into the build folder, so that a person can
+// look at the result; each must carry its own translated label.
+TEST_F(DialogTest, RendersInAllLanguages) {
+  const QString out_dir = QStringLiteral(QV_BINARY_DIR "/launcher-dialog-screens");
+  ASSERT_TRUE(QDir().mkpath(out_dir));
+  for (const Language& lang : kLanguages) {
+    LanguageScope language(lang.locale);
+    ProcessingProgressDialog dialog;
+    dialog.setCancelButton(nullptr);
+    dialog.setValue(33);
+    const QString expected = QString::fromUtf8(lang.initializing).arg(QLatin1String(kAppName));
+    EXPECT_EQ(Str(LabelOf(dialog)), Str(expected)) << lang.code;
+    EXPECT_EQ(Str(dialog.windowTitle()), kAppName) << lang.code;
+    dialog.show();
+    QApplication::processEvents();
+    const QImage image = dialog.grab().toImage();
+    EXPECT_EQ(image.width(), dialog.width()) << lang.code;
+    EXPECT_TRUE(image.save(out_dir + "/" + lang.code + ".png")) << lang.code;
+    dialog.hide();
+  }
+}
+
+TEST_F(DialogTest, DoesNotShowItselfWhenWorkTakesLong) {
+  // QProgressDialog normally pops up on its own after a few seconds; this dialog may
+  // only be shown by the launcher (the no-upgrade path never shows it).
+  LanguageScope language("en_US.UTF-8");
+  Launcher launcher;
+  ProcessingProgressDialog* dialog = launchertest::FindDialog();
+  ASSERT_NE(dialog, nullptr);
+  QEventLoop loop;
+  QTimer::singleShot(4500, &loop, &QEventLoop::quit);
+  loop.exec();
+  QMetaObject::invokeMethod(&launcher, "UpdateProgress", Q_ARG(int, 2), Q_ARG(int, 1));
+  EXPECT_FALSE(dialog->isVisible());
+}
+
+// Widths at the three usual densities need a process each: the density is fixed when
+// the application starts. This test re-runs its own binary; the probe below does the
+// work only inside such a child.
+TEST(DialogScale, WidthFollowsTheScaleFactor) {
+  const struct {
+    const char* dpi;
+    int width;
+  } cases[] = {{"96", 400}, {"120", 500}, {"144", 600}, {"100", 416}};
+  for (const auto& c : cases) {
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QT_FONT_DPI", c.dpi);
+    env.insert("LAUNCHER_DIALOG_PROBE", "1");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=DialogScaleProbe.*")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QString out = QString::fromUtf8(child.readAllStandardOutput());
+    EXPECT_TRUE(out.contains(QStringLiteral("dialog width=%1\n").arg(c.width)))
+        << "dpi " << c.dpi << ":\n" << Str(out);
+  }
+}
+
+TEST(DialogScaleProbe, ReportsWidthWhenRunAsChild) {
+  if (qgetenv("LAUNCHER_DIALOG_PROBE") != "1") GTEST_SKIP() << "only run by DialogScale";
+  InitTextsResource();
+  StrTable::InitStrTable();
+  ProcessingProgressDialog dialog;
+  dialog.show();
+  QApplication::processEvents();
+  std::printf("dialog width=%d\n", dialog.width());
+  std::fflush(stdout);
+}
