@@ -1,5 +1,6 @@
 // One run of the installed launcher on the X11 platform, against an Xvfb server of the
-// test's own: the dialog is really mapped on a display and the install still completes.
+// test's own: the installed xcb plug-in loads, the dialog is created on a real X server,
+// and the install still completes.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
