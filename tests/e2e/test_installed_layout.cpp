@@ -51,7 +51,7 @@ TEST_F(InstalledLayout, HoldsWhatTheLauncherLoadsBesideItself) {
   EXPECT_EQ(icon.substr(16, 8), std::string("\0\0\0\x48\0\0\0\x48", 8));
 }
 
-TEST_F(InstalledLayout, LevelFileReadsAsEveryComponentAtWarnings) {
+TEST_F(InstalledLayout, LevelFileSetsEveryComponentToWarnings) {
   // Read with the logger's own reader: one bad line would make it ignore the whole file.
   Config levels;
   ASSERT_EQ(levels.read(root_ + "/log/launcher.debug"), 0);
@@ -60,6 +60,14 @@ TEST_F(InstalledLayout, LevelFileReadsAsEveryComponentAtWarnings) {
                         "default_component"}) {
     EXPECT_EQ(levels[c], "4") << c;
   }
+
+  // So a clean first install, which warns about nothing, leaves an empty log.
+  const Home& home = AddHome("home");
+  LaunchResult r = RunLauncher(SpecFor(root_, home));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(IsFile(UserFolder(home.path) + "/log/launcher.log"));
+  EXPECT_EQ(qvtest::ReadFile(UserFolder(home.path) + "/log/launcher.log"), "");
+  EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), QV_SAMPLE_BUILD);
 }
 
 TEST_F(InstalledLayout, SamplePackageTreeArchiveAndVersionsAgree) {
