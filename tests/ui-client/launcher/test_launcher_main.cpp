@@ -167,6 +167,9 @@ class LauncherProcess : public ::testing::Test {
 
   QProcessEnvironment Env() const {
     QProcessEnvironment env;
+    // The sanitizer settings of the test run apply to the launcher too.
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (qEnvironmentVariableIsSet(name)) env.insert(name, qEnvironmentVariable(name));
     env.insert("HOME", QString::fromStdString(home_));
     env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime_));
     env.insert("PATH", "/usr/bin:/bin");
