@@ -26,7 +26,7 @@ namespace {
 struct PlatformChoice {
   bool was_set = false;
   QByteArray original;
-  bool fell_back_possible = false;
+  bool fallback_added = false;
 };
 
 // Without a display (no DISPLAY, an ssh shell) the X11 platform cannot start and Qt
@@ -38,10 +38,10 @@ PlatformChoice AllowOffscreenFallback() {
   choice.original = qgetenv("QT_QPA_PLATFORM");
   if (choice.original.isEmpty()) {
     qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
-    choice.fell_back_possible = true;
+    choice.fallback_added = true;
   } else if (!choice.original.contains("offscreen")) {
     qputenv("QT_QPA_PLATFORM", choice.original + ";offscreen");
-    choice.fell_back_possible = true;
+    choice.fallback_added = true;
   }
   return choice;
 }
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   initializeDrivePaths();
   initialize_logger();
 
-  if (platform.fell_back_possible && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+  if (platform.fallback_added && QGuiApplication::platformName() == QLatin1String("offscreen")) {
     QVLOG_WARN("launcher_debug", "no display could be opened (DISPLAY='%s'), running without a window\n",
                qgetenv("DISPLAY").constData());
   }
