@@ -156,10 +156,12 @@ class LauncherProcess : public ::testing::Test {
     ASSERT_EQ(qvtest::Shell("mkdir -p '" + pkg + "/bin' '" + pkg + "/package' && cp '" + root_ + "/INFO' '" + pkg +
                             "/INFO' && touch '" + pkg + "/bin/cloud-drive-ui'"),
               0);
-    // Records its argument and what it inherited; a pause keeps the first launcher busy.
+    // Records its argument and what it inherited. With GATE set it first announces
+    // itself (GATE.waiting) and waits (at most a minute) while GATE exists, which keeps
+    // its launcher busy until the test removes the file.
     ASSERT_TRUE(qvtest::WriteFile(pkg + "/package/start-stop",
-                                  "#!/bin/sh\nif [ -n \"$PAUSE\" ]; then sleep \"$PAUSE\" & echo $! > '" +
-                                      home_ + "/pause.pid'; wait $!; fi\n"
+                                  "#!/bin/sh\n[ -n \"$GATE\" ] && : > \"$GATE.waiting\"\nn=0\nwhile [ -n \"$GATE\" ] && [ -e \"$GATE\" ] && [ $n -lt 600 ]; do "
+                                  "sleep 0.1; n=$((n+1)); done\n"
                                   "echo \"$1 platform=${QT_QPA_PLATFORM-unset}\" >> '" +
                                       marker_ + "'\n"));
     ::chmod((pkg + "/package/start-stop").c_str(), 0755);
@@ -178,6 +180,14 @@ class LauncherProcess : public ::testing::Test {
   }
 
   std::string Log() const { return qvtest::ReadFile(home_ + "/.QuenvaleDrive/log/launcher.log"); }
+
+  static bool WaitForFile(const std::string& path) {
+    for (int i = 0; i < 600; ++i) {
+      if (QFileInfo::exists(QString::fromStdString(path))) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
 
   std::string root_, home_, runtime_, marker_;
 };
@@ -205,15 +215,15 @@ TEST_F(LauncherProcess, RunsWithoutAnyDisplayAndLeavesThePlatformChoiceAlone) {
 TEST_F(LauncherProcess, SecondInstanceLeavesAtOnceWhileTheFirstRuns) {
   QProcessEnvironment env = Env();
   env.insert("QT_QPA_PLATFORM", "offscreen");
-  env.insert("PAUSE", "3");
+  const std::string gate = home_ + "/gate";
+  ASSERT_TRUE(qvtest::WriteFile(gate, ""));
+  env.insert("GATE", QString::fromStdString(gate));
   QProcess first;
   first.setProcessEnvironment(env);
   first.start(QString::fromStdString(root_ + "/bin/launcher"), QStringList());
   ASSERT_TRUE(first.waitForStarted());
-  // Wait until the first one is at work.
-  for (int i = 0; i < 200 && Log().find("running") == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_NE(Log().find("running"), std::string::npos);
+  // Wait until the first one is starting the client.
+  ASSERT_TRUE(WaitForFile(gate + ".waiting"));
 
   QProcess second;
   second.setProcessEnvironment(env);
@@ -223,6 +233,7 @@ TEST_F(LauncherProcess, SecondInstanceLeavesAtOnceWhileTheFirstRuns) {
   EXPECT_EQ(first.state(), QProcess::Running);
   EXPECT_NE(Log().find("app has already launched, return"), std::string::npos);
 
+  ::unlink(gate.c_str());
   ASSERT_TRUE(first.waitForFinished(60000));
   EXPECT_EQ(first.exitCode(), 0);
   // Only the first one started the client.
@@ -232,18 +243,19 @@ TEST_F(LauncherProcess, SecondInstanceLeavesAtOnceWhileTheFirstRuns) {
 TEST_F(LauncherProcess, CrashedLauncherDoesNotBlockTheNextOne) {
   QProcessEnvironment env = Env();
   env.insert("QT_QPA_PLATFORM", "offscreen");
-  env.insert("PAUSE", "30");
+  const std::string gate = home_ + "/gate";
+  ASSERT_TRUE(qvtest::WriteFile(gate, ""));
+  env.insert("GATE", QString::fromStdString(gate));
   QProcess first;
   first.setProcessEnvironment(env);
   first.start(QString::fromStdString(root_ + "/bin/launcher"), QStringList());
   ASSERT_TRUE(first.waitForStarted());
-  for (int i = 0; i < 200 && Log().find("running") == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(WaitForFile(gate + ".waiting"));
   ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
   first.waitForFinished(10000);
 
   // The killed launcher's start script (a child) still runs; it must not hold the lock.
-  env.insert("PAUSE", "");
+  env.remove("GATE");
   QProcess next;
   next.setProcessEnvironment(env);
   next.start(QString::fromStdString(root_ + "/bin/launcher"), QStringList());
@@ -251,6 +263,6 @@ TEST_F(LauncherProcess, CrashedLauncherDoesNotBlockTheNextOne) {
   EXPECT_EQ(next.exitCode(), 0);
   EXPECT_EQ(Log().find("app has already launched"), std::string::npos) << Log();
   EXPECT_EQ(qvtest::ReadFile(marker_), "start platform=offscreen\n");
-  const int pause_pid = std::atoi(qvtest::ReadFile(home_ + "/pause.pid").c_str());
-  if (pause_pid > 0) ::kill(pause_pid, SIGKILL);
+  // Lets the orphaned script of the killed launcher finish.
+  ::unlink(gate.c_str());
 }
