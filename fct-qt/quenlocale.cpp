@@ -38,9 +38,7 @@ QuenLocale* QuenLocale::getInstance() {
 
 QString QuenLocale::codeForLocaleName(const QString& name) {
   // language[_territory][.codeset][@modifier]; "-" is accepted for "_" as well.
-  QString base = name.trimmed();
-  base = base.left(base.indexOf(QLatin1Char('@')) < 0 ? base.size() : base.indexOf(QLatin1Char('@')));
-  base = base.left(base.indexOf(QLatin1Char('.')) < 0 ? base.size() : base.indexOf(QLatin1Char('.')));
+  QString base = name.trimmed().section(QLatin1Char('@'), 0, 0).section(QLatin1Char('.'), 0, 0);
   base.replace(QLatin1Char('-'), QLatin1Char('_'));
   const QStringList parts = base.split(QLatin1Char('_'), Qt::SkipEmptyParts);
   if (parts.isEmpty()) return QString();
