@@ -111,8 +111,8 @@ std::string BuildOf(const std::string& info_path) {
   return "";
 }
 
-pid_t StartLauncher(const LaunchSpec& spec) {
-  const std::string program = spec.root + "/bin/launcher";
+pid_t StartLauncher(const LaunchOptions& options) {
+  const std::string program = options.root + "/bin/launcher";
   const std::string out_dir = qvtest::MakeTempDir("launch");
   Outputs outputs{out_dir + "/stdout", out_dir + "/stderr"};
 
@@ -122,7 +122,7 @@ pid_t StartLauncher(const LaunchSpec& spec) {
     size_t eq = kv.find('=');
     if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
   }
-  for (const auto& [key, value] : spec.env) {
+  for (const auto& [key, value] : options.env) {
     if (value) {
       env[key] = *value;
     } else {
@@ -134,7 +134,7 @@ pid_t StartLauncher(const LaunchSpec& spec) {
   std::vector<char*> envp;
   for (std::string& kv : env_text) envp.push_back(kv.data());
   envp.push_back(nullptr);
-  std::string argv0 = spec.argv0.empty() ? program : spec.argv0;
+  std::string argv0 = options.argv0.empty() ? program : options.argv0;
   char* argv[] = {argv0.data(), nullptr};
 
   int out = ::open(outputs.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -146,8 +146,8 @@ pid_t StartLauncher(const LaunchSpec& spec) {
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    if (!spec.cwd.empty() && ::chdir(spec.cwd.c_str()) != 0) ::_exit(126);
-    if (spec.unprivileged && ::getuid() == 0) {
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+    if (options.unprivileged && ::getuid() == 0) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(qvtest::UnprivilegedGid()) != 0 ||
           ::setuid(qvtest::UnprivilegedUid()) != 0) {
         ::_exit(126);
@@ -363,12 +363,12 @@ const Home& E2eTest::AddHome(const std::string& hint, bool unprivileged) {
   return homes_.back();
 }
 
-LaunchSpec E2eTest::SpecFor(const std::string& root, const Home& home) const {
-  LaunchSpec spec;
-  spec.root = root;
-  spec.env = home.env;
-  spec.unprivileged = home.unprivileged;
-  return spec;
+LaunchOptions E2eTest::SpecFor(const std::string& root, const Home& home) const {
+  LaunchOptions options;
+  options.root = root;
+  options.env = home.env;
+  options.unprivileged = home.unprivileged;
+  return options;
 }
 
 }  // namespace e2e

@@ -29,7 +29,7 @@ void SetBuild(const std::string& root, int build);
 std::string BuildOf(const std::string& info_path);
 
 // How one launcher process is started.
-struct LaunchSpec {
+struct LaunchOptions {
   std::string root;              // install root; the program is <root>/bin/launcher
   std::string argv0;             // empty: the program's absolute path
   std::string cwd;               // empty: the test's current folder
@@ -48,10 +48,10 @@ struct LaunchResult {
 // Starts the launcher and returns its pid; WaitLauncher collects it (default limit 90 s, then
 // SIGKILL). While waiting, orphans that the test process inherited as sub-reaper (the
 // sample clients) are reaped, so a stopped client does not linger as a zombie.
-pid_t StartLauncher(const LaunchSpec& spec);
+pid_t StartLauncher(const LaunchOptions& options);
 LaunchResult WaitLauncher(pid_t pid, int timeout_ms = 90000);
-inline LaunchResult RunLauncher(const LaunchSpec& spec, int timeout_ms = 90000) {
-  return WaitLauncher(StartLauncher(spec), timeout_ms);
+inline LaunchResult RunLauncher(const LaunchOptions& options, int timeout_ms = 90000) {
+  return WaitLauncher(StartLauncher(options), timeout_ms);
 }
 
 // Makes the test process the reaper of its orphaned descendants.
@@ -108,7 +108,7 @@ class E2eTest : public ::testing::Test {
   void TearDown() override;
   // Remembers a home so that TearDown stops its client.
   const Home& AddHome(const std::string& hint, bool unprivileged = false);
-  LaunchSpec SpecFor(const std::string& root, const Home& home) const;
+  LaunchOptions SpecFor(const std::string& root, const Home& home) const;
 
   std::deque<Home> homes_;  // deque: AddHome hands out references
 };

@@ -283,7 +283,7 @@ TEST_F(LauncherE2e, PluginFolderFollowsTheProgramPathAndNothingElse) {
 
   // Started by a relative path, the folder is relative too and Qt finds it from the
   // current folder.
-  LaunchSpec relative = SpecFor(root_, home);
+  LaunchOptions relative = SpecFor(root_, home);
   relative.cwd = root_;
   relative.argv0 = "bin/launcher";
   LaunchResult r = RunLauncher(relative);

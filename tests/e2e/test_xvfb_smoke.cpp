@@ -62,15 +62,15 @@ TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
   ASSERT_FALSE(display.empty()) << "Xvfb did not start";
 
   const Home& home = AddHome("home");
-  LaunchSpec spec = SpecFor(root, home);
-  spec.env["QT_QPA_PLATFORM"] = std::string("xcb");
-  spec.env["DISPLAY"] = display;
-  spec.env["XAUTHORITY"] = std::nullopt;
+  LaunchOptions options = SpecFor(root, home);
+  options.env["QT_QPA_PLATFORM"] = std::string("xcb");
+  options.env["DISPLAY"] = display;
+  options.env["XAUTHORITY"] = std::nullopt;
   // The X11 platform's keyboard set-up (libxkbcommon-x11) hands strndup names that are
   // not NUL-terminated within their buffer; ASan's strict string checks flag that
   // library, not us, so they are relaxed for this run only.
   if (const char* asan = std::getenv("ASAN_OPTIONS")) {
-    spec.env["ASAN_OPTIONS"] = std::string(asan) + ":strict_string_checks=0";
+    options.env["ASAN_OPTIONS"] = std::string(asan) + ":strict_string_checks=0";
   }
   // It also opens a session-bus client whose buffers libdbus keeps for the life of the
   // process. LSan takes one suppressions file, so the project's list is extended here.
@@ -83,8 +83,8 @@ TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
   }
   const std::string supp_file = qvtest::MakeTempDir("lsan") + "/x11.supp";
   ASSERT_TRUE(qvtest::WriteFile(supp_file, suppressions));
-  spec.env["LSAN_OPTIONS"] = lsan + (lsan.empty() ? "" : ":") + "suppressions=" + supp_file;
-  LaunchResult r = RunLauncher(spec);
+  options.env["LSAN_OPTIONS"] = lsan + (lsan.empty() ? "" : ":") + "suppressions=" + supp_file;
+  LaunchResult r = RunLauncher(options);
 
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;

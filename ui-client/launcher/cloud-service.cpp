@@ -169,9 +169,11 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
 
   DIR_HANDLE dh;
   if (FSOpenDir(src, 0, dh) < 0) {
+    // An unreadable folder is not an empty one: counting it as copied would install a
+    // hollow copy and then delete the user's backup.
     QVLOG_WARN("service_debug", "FSCopyPath: failed to create handle  for src '%s' failed\n",
                src.c_str());
-    return 0;
+    return -1;
   }
 
   int result = 0;

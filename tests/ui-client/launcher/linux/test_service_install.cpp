@@ -137,6 +137,30 @@ TEST_F(InstallTest, CopyFailureRestoresTheOldCopyExactly) {
   EXPECT_FALSE(HasLog("INFO cloud-service.cpp: user installation is ready, removing backup app"));
 }
 
+// A package folder the user cannot read must not pass for an empty one: that would
+// replace a working copy with a hollow one and delete the backup.
+TEST_F(InstallTest, UnreadablePackageFolderRollsBack) {
+  MakePackage();
+  ::chmod((package_ + "/package/start-stop").c_str(), 0755);
+  ::chmod((package_ + "/lib/deep").c_str(), 0700);  // root's alone
+  MakeInstalledCopy(app_, "20");
+  ASSERT_EQ(0, qvtest::Shell("chown -R " + std::to_string(qvtest::UnprivilegedUid()) + ":" +
+                             std::to_string(qvtest::UnprivilegedGid()) + " '" + base_ + "'"));
+  const std::string before = Snapshot(app_);
+
+  const int rc = qvtest::RunUnprivileged([] {
+    TestService service;
+    return service.PrepareUserEnv() == -1 ? 0 : 1;
+  });
+
+  EXPECT_EQ(0, rc);
+  EXPECT_EQ(before, Snapshot(app_));
+  EXPECT_EQ("", Backups());
+  EXPECT_TRUE(HasLog("WARNING cloud-service.cpp: FSCopyPath: failed to create handle  for src '" +
+                     package_ + "/lib/deep' failed"));
+  EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: Failed to extract package, rollback to old installation"));
+}
+
 TEST_F(InstallTest, MissingPackageRollsBack) {
   MakeInstalledCopy(app_, "20");
   const std::string before = Snapshot(app_);
