@@ -31,10 +31,28 @@ void Warn(const char* func, UErrorCode status, int line) {
             << " at line " << line << std::endl;
 }
 
-size_t UnitsLen(const uchar16_t* s, size_t max) {
+// Length up to the first NUL unit, reading at most max units.
+size_t BoundedLen(const char* s, size_t max) { return strnlen(s, max); }
+
+size_t BoundedLen(const uchar16_t* s, size_t max) {
   size_t n = 0;
   while (n < max && s[n] != 0) ++n;
   return n;
+}
+
+// Length of a source that lies inside one of our own buffers: at most len units, and
+// never read past the buffer's end (end is one past its last unit).
+template <typename Ch>
+size_t LenInside(const Ch* s, size_t len, const Ch* end) {
+  size_t room = static_cast<size_t>(end - s);
+  return BoundedLen(s, len < room ? len : room);
+}
+
+// Whether p points into the buffer [begin, begin + cap). std::less gives a total order
+// even for pointers into unrelated objects.
+template <typename Ch>
+bool InBuffer(const Ch* begin, size_t cap, const Ch* p) {
+  return std::less_equal<const Ch*>()(begin, p) && std::less<const Ch*>()(p, begin + cap);
 }
 
 // 256-entry membership table for the byte-set searches and trims.
@@ -63,6 +81,27 @@ bool MatchAt(const char* p, const char* s) {
   for (; *s; ++p, ++s)
     if (*p != *s) return false;
   return true;
+}
+
+// The searches differ only in what counts as a hit at a position. A forward scan starts
+// at pos and stops at the first NUL byte; a backward scan starts at pos, or at the last
+// byte when pos is past the end. An empty needle matches at the start and an empty set
+// holds nothing, which gives the edge results the header describes.
+template <typename Hit>
+size_t ScanForward(const char* text, size_t len, size_t pos, Hit hit) {
+  if (pos >= len || text[pos] == 0) return ustring::npos;
+  for (size_t i = pos; text[i] != 0; ++i)
+    if (hit(text + i)) return i;
+  return ustring::npos;
+}
+
+template <typename Hit>
+size_t ScanBackward(const char* text, size_t len, size_t pos, Hit hit) {
+  if (len == 0) return ustring::npos;
+  size_t start = pos < len ? pos : len - 1;
+  for (size_t i = start + 1; i-- > 0;)
+    if (hit(text + i)) return i;
+  return ustring::npos;
 }
 
 }  // namespace
@@ -99,32 +138,30 @@ void ustring::clear_wdata() const {
 // sanitizer build from aborting on an impossible request.
 const size_t kMaxBytes = static_cast<size_t>(PTRDIFF_MAX);
 
-void ustring::realloc_data(size_t n) {
-  if (data_cap >= n && n >= data_cap / 2) return;
-  if (n > kMaxBytes) throw std::bad_alloc();
-  char* p = static_cast<char*>(std::realloc(data, n));
+namespace {
+
+// Sizes a buffer of n units exactly: it grows when too small and shrinks when n is under
+// half of it.
+template <typename Ch>
+void ResizeBuffer(Ch*& buf, size_t& len, size_t& cap, size_t n) {
+  if (cap >= n && n >= cap / 2) return;
+  if (n > kMaxBytes / sizeof(Ch)) throw std::bad_alloc();
+  Ch* p = static_cast<Ch*>(std::realloc(buf, n * sizeof(Ch)));
   if (p == nullptr) throw std::bad_alloc();
-  data = p;
-  data_cap = n;
+  buf = p;
+  cap = n;
   // A shrink may cut the text; keep it terminated inside the new size.
-  if (data_len >= n) {
-    data_len = n - 1;
-    data[data_len] = 0;
+  if (len >= n) {
+    len = n - 1;
+    buf[len] = 0;
   }
 }
 
-void ustring::realloc_wdata(size_t n) const {
-  if (wdata_cap >= n && n >= wdata_cap / 2) return;
-  if (n > kMaxBytes / sizeof(uchar16_t)) throw std::bad_alloc();
-  uchar16_t* p = static_cast<uchar16_t*>(std::realloc(wdata, n * sizeof(uchar16_t)));
-  if (p == nullptr) throw std::bad_alloc();
-  wdata = p;
-  wdata_cap = n;
-  if (wdata_len >= n) {
-    wdata_len = n - 1;
-    wdata[wdata_len] = 0;
-  }
-}
+}  // namespace
+
+void ustring::realloc_data(size_t n) { ResizeBuffer(data, data_len, data_cap, n); }
+
+void ustring::realloc_wdata(size_t n) const { ResizeBuffer(wdata, wdata_len, wdata_cap, n); }
 
 int ustring::convert_from_data() const {
   UErrorCode status = U_ZERO_ERROR;
@@ -161,17 +198,9 @@ int ustring::convert_from_wdata() {
   return -1;
 }
 
-bool ustring::in_data(const char* p) const {
-  std::less_equal<const char*> le;
-  std::less<const char*> lt;
-  return le(data, p) && lt(p, data + data_cap);
-}
+bool ustring::in_data(const char* p) const { return InBuffer(data, data_cap, p); }
 
-bool ustring::in_wdata(const uchar16_t* p) const {
-  std::less_equal<const uchar16_t*> le;
-  std::less<const uchar16_t*> lt;
-  return le(wdata, p) && lt(p, wdata + wdata_cap);
-}
+bool ustring::in_wdata(const uchar16_t* p) const { return InBuffer(wdata, wdata_cap, p); }
 
 ustring& ustring::append_bytes(const char* s, size_t n) {
   realloc_data(data_len + n + 1);
@@ -198,60 +227,13 @@ ustring& ustring::append_units(const uchar16_t* s, size_t n) {
 
 ustring::ustring() { init(); }
 
-ustring::ustring(const char* s) {
-  init();
-  try {
-    assign(s);
-  } catch (...) {
-    std::free(data);
-    std::free(wdata);
-    throw;
-  }
-}
-
-ustring::ustring(const std::string& s) {
-  init();
-  try {
-    assign(s);
-  } catch (...) {
-    std::free(data);
-    std::free(wdata);
-    throw;
-  }
-}
-
-ustring::ustring(const ustring& s) {
-  init();
-  try {
-    assign(s);
-  } catch (...) {
-    std::free(data);
-    std::free(wdata);
-    throw;
-  }
-}
-
-ustring::ustring(char c) {
-  init();
-  try {
-    assign(c, 1);
-  } catch (...) {
-    std::free(data);
-    std::free(wdata);
-    throw;
-  }
-}
-
-ustring::ustring(const uchar16_t* s) {
-  init();
-  try {
-    assign(s);
-  } catch (...) {
-    std::free(data);
-    std::free(wdata);
-    throw;
-  }
-}
+// The buffers come from the delegated constructor, so the destructor frees them if the
+// assignment throws.
+ustring::ustring(const char* s) : ustring() { assign(s); }
+ustring::ustring(const std::string& s) : ustring() { assign(s); }
+ustring::ustring(const ustring& s) : ustring() { assign(s); }
+ustring::ustring(char c) : ustring() { assign(c, 1); }
+ustring::ustring(const uchar16_t* s) : ustring() { assign(s); }
 
 ustring::~ustring() {
   std::free(data);
@@ -296,13 +278,7 @@ ustring& ustring::append(const char* s, size_t len) {
   if (in_data(s)) {
     // The buffer may move while it grows, so take a copy of the source first. The start
     // of the buffer stands for the whole text, embedded NUL bytes included.
-    size_t n;
-    if (s == data) {
-      n = len < data_len ? len : data_len;
-    } else {
-      size_t room = static_cast<size_t>(data + data_cap - s);
-      n = strnlen(s, len < room ? len : room);
-    }
+    size_t n = s == data ? std::min(len, data_len) : LenInside(s, len, data + data_cap);
     std::string copy(s, n);
     return append_bytes(copy.data(), n);
   }
@@ -341,12 +317,10 @@ ustring& ustring::append(const uchar16_t* s, size_t len) {
   if (s == nullptr) return append_units(u"", 0);
   if (in_wdata(s)) {
     // Rebuilding or growing the UTF-16 form may move it; copy the source first.
-    size_t room = static_cast<size_t>(wdata + wdata_cap - s);
-    size_t n = UnitsLen(s, len < room ? len : room);
-    std::u16string copy(s, n);
-    return append_units(copy.data(), n);
+    std::u16string copy(s, LenInside(s, len, wdata + wdata_cap));
+    return append_units(copy.data(), copy.size());
   }
-  return append_units(s, UnitsLen(s, len));
+  return append_units(s, BoundedLen(s, len));
 }
 
 ustring& ustring::append(uchar16_t c, size_t n) {
@@ -362,16 +336,7 @@ ustring& ustring::append(uchar16_t c, size_t n) {
 
 // ---------------------------------------------------------------- assign
 
-ustring& ustring::assign(const char* s) {
-  if (s == data) return *this;
-  if (in_data(s)) {
-    std::string copy(s, strnlen(s, static_cast<size_t>(data + data_cap - s)));
-    clear();
-    return append_bytes(copy.data(), copy.size());
-  }
-  clear();
-  return append(s);
-}
+ustring& ustring::assign(const char* s) { return assign(s, npos); }
 
 ustring& ustring::assign(const char* s, size_t len) {
   if (s == data) {
@@ -383,8 +348,7 @@ ustring& ustring::assign(const char* s, size_t len) {
     return *this;
   }
   if (in_data(s)) {
-    size_t room = static_cast<size_t>(data + data_cap - s);
-    std::string copy(s, strnlen(s, len < room ? len : room));
+    std::string copy(s, LenInside(s, len, data + data_cap));
     clear();
     return append_bytes(copy.data(), copy.size());
   }
@@ -413,14 +377,9 @@ ustring& ustring::assign(char c, size_t n) {
 }
 
 ustring& ustring::assign(const uchar16_t* s) {
+  // Unlike the counted form, the whole UTF-16 form is left as it is, even when stale.
   if (s == wdata) return *this;
-  if (in_wdata(s)) {
-    std::u16string copy(s, UnitsLen(s, static_cast<size_t>(wdata + wdata_cap - s)));
-    clear();
-    return append_units(copy.data(), copy.size());
-  }
-  clear();
-  return append(s);
+  return assign(s, npos);
 }
 
 ustring& ustring::assign(const uchar16_t* s, size_t len) {
@@ -435,8 +394,7 @@ ustring& ustring::assign(const uchar16_t* s, size_t len) {
     return *this;
   }
   if (in_wdata(s)) {
-    size_t room = static_cast<size_t>(wdata + wdata_cap - s);
-    std::u16string copy(s, UnitsLen(s, len < room ? len : room));
+    std::u16string copy(s, LenInside(s, len, wdata + wdata_cap));
     clear();
     return append_units(copy.data(), copy.size());
   }
@@ -497,63 +455,32 @@ ustring operator+(const ustring& lhs, uchar16_t rhs) {
 
 size_t ustring::find(const char* s, size_t pos) const {
   if (s == nullptr) s = "";
-  if (pos >= data_len || data[pos] == 0) return npos;
-  if (*s == 0) return pos;
-  for (size_t i = pos; data[i] != 0; ++i)
-    if (MatchAt(data + i, s)) return i;
-  return npos;
+  return ScanForward(data, data_len, pos, [s](const char* p) { return MatchAt(p, s); });
 }
 
 size_t ustring::find_first_of(const char* s, size_t pos) const {
-  if (s == nullptr) s = "";
-  if (pos >= data_len || data[pos] == 0) return npos;
-  if (*s == 0) return npos;
-  ByteSet set(s);
-  for (size_t i = pos; data[i] != 0; ++i)
-    if (set(data[i])) return i;
-  return npos;
+  ByteSet set(s == nullptr ? "" : s);
+  return ScanForward(data, data_len, pos, [&set](const char* p) { return set(*p); });
 }
 
 size_t ustring::find_first_not_of(const char* s, size_t pos) const {
-  if (s == nullptr) s = "";
-  if (pos >= data_len || data[pos] == 0) return npos;
-  if (*s == 0) return pos;
-  ByteSet set(s);
-  for (size_t i = pos; data[i] != 0; ++i)
-    if (!set(data[i])) return i;
-  return npos;
+  ByteSet set(s == nullptr ? "" : s);
+  return ScanForward(data, data_len, pos, [&set](const char* p) { return !set(*p); });
 }
 
 size_t ustring::rfind(const char* s, size_t pos) const {
   if (s == nullptr) s = "";
-  if (data_len == 0) return npos;
-  size_t start = pos < data_len ? pos : data_len - 1;
-  if (*s == 0) return start;
-  for (size_t i = start + 1; i-- > 0;)
-    if (MatchAt(data + i, s)) return i;
-  return npos;
+  return ScanBackward(data, data_len, pos, [s](const char* p) { return MatchAt(p, s); });
 }
 
 size_t ustring::find_last_of(const char* s, size_t pos) const {
-  if (s == nullptr) s = "";
-  if (data_len == 0) return npos;
-  size_t start = pos < data_len ? pos : data_len - 1;
-  if (*s == 0) return npos;
-  ByteSet set(s);
-  for (size_t i = start + 1; i-- > 0;)
-    if (set(data[i])) return i;
-  return npos;
+  ByteSet set(s == nullptr ? "" : s);
+  return ScanBackward(data, data_len, pos, [&set](const char* p) { return set(*p); });
 }
 
 size_t ustring::find_last_not_of(const char* s, size_t pos) const {
-  if (s == nullptr) s = "";
-  if (data_len == 0) return npos;
-  size_t start = pos < data_len ? pos : data_len - 1;
-  if (*s == 0) return start;
-  ByteSet set(s);
-  for (size_t i = start + 1; i-- > 0;)
-    if (!set(data[i])) return i;
-  return npos;
+  ByteSet set(s == nullptr ? "" : s);
+  return ScanBackward(data, data_len, pos, [&set](const char* p) { return !set(*p); });
 }
 
 // The other forms only change how the needle or set is given.
