@@ -100,6 +100,28 @@ bool IsEmptyOrMissingFolder(const char* path) {
   return empty;
 }
 
+// Calls visit(name) for each entry of the folder path but "." and "..", stopping at the
+// first call that does not return 0. Returns -3 when the folder cannot be opened or a
+// call failed, else 0; errno is left as the walk set it, not as closing the folder did.
+template <typename Visit>
+int ForEachChild(const ustring& path, Visit visit) {
+  DIR* dp = opendir(path.c_str());
+  if (dp == nullptr) return -3;
+  int result = 0;
+  struct dirent* de;
+  while ((de = readdir(dp)) != nullptr) {
+    if (IsDotOrDotDot(de->d_name)) continue;
+    if (visit(de->d_name) != 0) {
+      result = -3;
+      break;
+    }
+  }
+  int err = errno;
+  closedir(dp);
+  errno = err;
+  return result;
+}
+
 bool ClearNonBlock(int fd) {
   int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
@@ -559,20 +581,9 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
     return -3;
   }
   if (FSMKDir(to, true) != 0) return -3;
-  DIR* dp = opendir(from.c_str());
-  if (dp == nullptr) return -3;
-  int result = 0;
-  struct dirent* de;
-  while ((de = readdir(dp)) != nullptr) {
-    if (IsDotOrDotDot(de->d_name)) continue;
-    if (FSRename(from + "/" + de->d_name, to + "/" + de->d_name, do_case_check) != 0) {
-      result = -3;
-      break;
-    }
-  }
-  int err = errno;
-  closedir(dp);
-  errno = err;
+  int result = ForEachChild(from, [&](const char* name) {
+    return FSRename(from + "/" + name, to + "/" + name, do_case_check);
+  });
   if (result != 0) return result;
   return remove(from.c_str()) == 0 ? 0 : -3;
 }
@@ -589,20 +600,8 @@ int FSRemove(const ustring& given, bool /*allowundo*/) {
   if (GetFileInfo(path, info) != 0) return -1;
   if (!info.isExist) return 0;
   if (info.type == FT_DIR) {
-    DIR* dp = opendir(path.c_str());
-    if (dp == nullptr) return -3;
-    int result = 0;
-    struct dirent* de;
-    while ((de = readdir(dp)) != nullptr) {
-      if (IsDotOrDotDot(de->d_name)) continue;
-      if (FSRemove(path + "/" + de->d_name, false) != 0) {
-        result = -3;
-        break;
-      }
-    }
-    int err = errno;
-    closedir(dp);
-    errno = err;
+    int result =
+        ForEachChild(path, [&](const char* name) { return FSRemove(path + "/" + name, false); });
     if (result != 0) return result;
   }
   return remove(path.c_str()) == 0 ? 0 : -3;
