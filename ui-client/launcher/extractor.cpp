@@ -121,6 +121,24 @@ class Utf8Names {
   locale_t previous_ = static_cast<locale_t>(0);
 };
 
+// Opens the archive at source for a pass over its entries, in any format and filter;
+// null, with the failure logged, when it cannot be read.
+archive* OpenForListing(const ustring& source) {
+  archive* reader = archive_read_new();
+  if (!reader) {
+    QVLOG_ERR(kComponent, "Allocate archive failed\n");
+    return nullptr;
+  }
+  archive_read_support_filter_all(reader);
+  archive_read_support_format_all(reader);
+  if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
+    QVLOG_ERR(kComponent, "archive_read_open_filename failed: '%s'\n", ErrorText(reader));
+    archive_read_free(reader);
+    return nullptr;
+  }
+  return reader;
+}
+
 }  // namespace
 
 Extractor::Extractor() {}
@@ -135,18 +153,8 @@ int Extractor::Count() {
     return -1;
   }
   Utf8Names utf8_names;
-  archive* reader = archive_read_new();
-  if (!reader) {
-    QVLOG_ERR(kComponent, "Allocate archive failed\n");
-    return -1;
-  }
-  archive_read_support_filter_all(reader);
-  archive_read_support_format_all(reader);
-  if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
-    QVLOG_ERR(kComponent, "archive_read_open_filename failed: '%s'\n", ErrorText(reader));
-    archive_read_free(reader);
-    return -1;
-  }
+  archive* reader = OpenForListing(source);
+  if (!reader) return -1;
   int count = 0;
   archive_entry* entry = nullptr;
   while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
@@ -163,18 +171,8 @@ int Extractor::List() {
     return -1;
   }
   Utf8Names utf8_names;
-  archive* reader = archive_read_new();
-  if (!reader) {
-    QVLOG_ERR(kComponent, "Allocate archive failed\n");
-    return -1;
-  }
-  archive_read_support_filter_all(reader);
-  archive_read_support_format_all(reader);
-  if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
-    QVLOG_ERR(kComponent, "archive_read_open_filename failed: '%s'\n", ErrorText(reader));
-    archive_read_free(reader);
-    return -1;
-  }
+  archive* reader = OpenForListing(source);
+  if (!reader) return -1;
   archive_entry* entry = nullptr;
   while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
     const char* path = archive_entry_pathname(entry);
