@@ -1,6 +1,7 @@
 // The installed launcher, run as a real process on the offscreen platform against a
-// private install and a private home: first install, nothing to do, upgrade, rollback,
-// a second instance, the aged legacy folder, the log and the plug-in path.
+// private install and a private home: first install (with the aged legacy folder),
+// nothing to do, upgrade, rollback, a second instance, the log, the plug-in path and a
+// run without any display.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +62,13 @@ class LauncherE2e : public E2eTest {
 
 TEST_F(LauncherE2e, FirstInstallCopiesThePackageAndStartsTheClient) {
   const Home& home = AddHome("home");
+  // The former per-user folder: its aged app folder goes, its data stays (the launch
+  // sequence never migrates it).
+  const std::string legacy = home.path + "/.Skylodge";
+  ASSERT_EQ(qvtest::Shell("mkdir -p '" + legacy + "/app/bin' '" + legacy + "/data'"), 0);
+  ASSERT_TRUE(qvtest::WriteFile(legacy + "/app/bin/old-client", "old"));
+  ASSERT_TRUE(qvtest::WriteFile(legacy + "/data/settings", "keep me"));
+
   RunOk(home);
 
   const std::string app = AppFolder(home.path);
@@ -73,6 +81,9 @@ TEST_F(LauncherE2e, FirstInstallCopiesThePackageAndStartsTheClient) {
   pid_t client = ClientPid(home.path);
   EXPECT_TRUE(IsClientAlive(client)) << "pid " << client;
   EXPECT_EQ(ExeOf(client), app + "/bin/cloud-drive-ui");
+
+  EXPECT_FALSE(Exists(legacy + "/app"));
+  EXPECT_EQ(qvtest::ReadFile(legacy + "/data/settings"), "keep me");
 }
 
 TEST_F(LauncherE2e, LogLinesComeInOrderWithTheirPrefix) {
@@ -262,20 +273,6 @@ TEST_F(LauncherE2e, SecondLauncherExitsAtOnceAndChangesNothing) {
   EXPECT_TRUE(HasMessage(LinesOf(ReadLog(home.path), first), "done"));
 }
 
-TEST_F(LauncherE2e, AgedLegacyAppFolderIsRemovedAndLegacyDataKept) {
-  const Home& home = AddHome("home");
-  const std::string legacy = home.path + "/.Skylodge";
-  ASSERT_EQ(qvtest::Shell("mkdir -p '" + legacy + "/app/bin' '" + legacy + "/data'"), 0);
-  ASSERT_TRUE(qvtest::WriteFile(legacy + "/app/bin/old-client", "old"));
-  ASSERT_TRUE(qvtest::WriteFile(legacy + "/data/settings", "keep me"));
-
-  RunOk(home);
-
-  EXPECT_FALSE(Exists(legacy + "/app"));
-  EXPECT_EQ(qvtest::ReadFile(legacy + "/data/settings"), "keep me");
-  EXPECT_TRUE(HasMessage(ReadLog(home.path), "removing aged app folder " + legacy + "/app"));
-}
-
 TEST_F(LauncherE2e, PluginFolderFollowsTheProgramPathAndNothingElse) {
   const Home& home = AddHome("home");
   LaunchResult absolute = RunOk(home);
@@ -298,6 +295,33 @@ TEST_F(LauncherE2e, PluginFolderFollowsTheProgramPathAndNothingElse) {
   EXPECT_FALSE(broken.timed_out);
   EXPECT_FALSE(broken.exit_code == 0 && broken.term_signal == 0);
   EXPECT_FALSE(Exists(AppFolder(other.path)));
+}
+
+// Without QT_QPA_PLATFORM and without a usable display the launcher falls back to the
+// offscreen platform, says so, and still installs; the client it starts does not
+// inherit that choice.
+TEST_F(LauncherE2e, RunsWithoutAnyDisplayAndLeavesThePlatformChoiceAlone) {
+  for (const std::string display : {"", ":97"}) {
+    SCOPED_TRACE("DISPLAY='" + display + "'");
+    const Home& home = AddHome("home");
+    LaunchOptions options = SpecFor(root_, home);
+    options.env["QT_QPA_PLATFORM"] = std::nullopt;
+    if (!display.empty()) options.env["DISPLAY"] = display;
+    LaunchResult r = RunLauncher(options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
+
+    EXPECT_TRUE(InOrder(ReadLog(home.path),
+                        {{"WARNING", "no display could be opened (DISPLAY='" + display +
+                                         "'), running without a window"},
+                         {"DEBUG", "done"}}));
+    pid_t client = ClientPid(home.path);
+    ASSERT_TRUE(IsClientAlive(client));
+    const std::string environ_text =
+        std::string(1, '\0') + qvtest::ReadFile("/proc/" + std::to_string(client) + "/environ");
+    EXPECT_NE(environ_text.find(std::string("\0HOME=", 6)), std::string::npos);
+    EXPECT_EQ(environ_text.find(std::string("\0QT_QPA_PLATFORM=", 17)), std::string::npos);
+  }
 }
 
 }  // namespace
