@@ -4,9 +4,6 @@
 #include <locale.h>
 #include <sys/stat.h>
 
-#include <QCoreApplication>
-#include <QThread>
-
 #include "extractor_test_util.h"
 
 using extest::Exists;
@@ -280,35 +277,6 @@ INSTANTIATE_TEST_SUITE_P(Forms, ExtractorFormTest, ::testing::ValuesIn(kForms),
                          [](const ::testing::TestParamInfo<Form>& info) {
                            return std::string(info.param.name);
                          });
-
-// The dialog lives on the main thread and the extraction on a worker thread: the
-// adapter's signals must arrive there queued, in order, as the dialog's percentages.
-class PercentReceiver : public QObject {
- public:
-  void OnProgress(int total, int current) { percents.push_back(current * 100 / total); }
-  std::vector<int> percents;
-};
-
-TEST_F(ExtractorTest, ProgressReachesTheMainThreadAsPercentages) {
-  const std::string arch = work_ + "/three.tar.gz";
-  const std::string src = work_ + "/src";
-  ASSERT_EQ(0, qvtest::Shell("mkdir -p " + src + " && cd " + src +
-                             " && printf 1 > a && printf 2 > b && printf 3 > c && bsdtar -czf " +
-                             arch + " a b c"));
-  PercentReceiver receiver;
-  QObject::connect(&Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress,
-                   &receiver, &PercentReceiver::OnProgress);
-
-  int rc = 1;
-  QThread* worker = QThread::create([&] { rc = Extract(arch, work_ + "/t"); });
-  worker->start();
-  ASSERT_TRUE(worker->wait(30000));
-  delete worker;
-  EXPECT_TRUE(receiver.percents.empty());  // queued: nothing delivered before the loop runs
-  QCoreApplication::processEvents();
-  EXPECT_EQ(0, rc);
-  EXPECT_EQ((std::vector<int>{33, 66, 100}), receiver.percents);
-}
 
 }  // namespace
 

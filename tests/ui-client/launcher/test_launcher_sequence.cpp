@@ -268,6 +268,8 @@ TEST_F(SequenceTest, ExtractionProgressReachesTheDialog) {
   worker->start();
   ASSERT_TRUE(worker->wait(30000));
   delete worker;
+  // Queued to the dialog's thread: nothing arrives before the main thread's events run.
+  EXPECT_TRUE(watcher.values.empty());
   QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents();
 
