@@ -264,26 +264,7 @@ void StopAllClients(const std::vector<std::string>& homes) {
 }
 
 std::vector<LogLine> ReadLog(const std::string& home) {
-  static const std::regex kLine(
-      R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d) \(( *\d+):( *\d+)\) \[(ERROR|WARNING|NOTE|INFO|DEBUG)\] (\S+)\((\d+)\): (.*)$)");
-  std::vector<LogLine> lines;
-  for (const std::string& raw : SplitLines(qvtest::ReadFile(UserFolder(home) + "/log/launcher.log"))) {
-    LogLine line;
-    line.raw = raw;
-    std::smatch m;
-    // Both numbers are printed right-aligned in at least five columns.
-    if (std::regex_match(raw, m, kLine) && m[2].length() >= 5 && m[3].length() >= 5) {
-      line.time = m[1];
-      line.pid = std::atoi(m[2].str().c_str());
-      line.thread = std::atoi(m[3].str().c_str());
-      line.tag = m[4];
-      line.file = m[5];
-      line.line = std::atoi(m[6].str().c_str());
-      line.message = m[7];
-    }
-    lines.push_back(line);
-  }
-  return lines;
+  return qvtest::ReadLogLines(UserFolder(home) + "/log/launcher.log");
 }
 
 std::vector<LogLine> LinesOf(const std::vector<LogLine>& log, pid_t pid) {

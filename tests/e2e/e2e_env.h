@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
+
 namespace e2e {
 
 // Installs the build into a fresh folder (cmake --install) and returns its real path.
@@ -73,12 +75,8 @@ void StopClient(pid_t pid);
 // inherited.
 void StopAllClients(const std::vector<std::string>& homes);
 
-// One line of the launcher log, split at its prefix.
-struct LogLine {
-  std::string time, tag, file, message;  // message without its final line feed
-  int pid = 0, thread = 0, line = 0;
-  std::string raw;
-};
+// The lines of <home>/.QuenvaleDrive/log/launcher.log, split at their prefix.
+using qvtest::LogLine;
 std::vector<LogLine> ReadLog(const std::string& home);
 std::vector<LogLine> LinesOf(const std::vector<LogLine>& log, pid_t pid);
 

@@ -5,6 +5,7 @@
 #include <QDir>
 
 #include "launcher_test_util.h"
+#include "log_lines.h"
 #include "test_env.h"
 
 using launchertest::Str;
@@ -93,13 +94,10 @@ TEST(StartUp, LoggerWritesTheSevenPathLinesIntoTheUsersLogFolder) {
   ASSERT_TRUE(qvtest::WriteFile(root + "/log/launcher.debug", "launcher_debug=6\n"));
 
   initialize_logger();
-  const std::string log = qvtest::ReadFile(home + "/.QuenvaleDrive/log/launcher.log");
   std::vector<std::string> messages;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) {
-    const size_t at = line.find("[INFO] main.cpp(");
-    ASSERT_NE(at, std::string::npos) << line;
-    messages.push_back(line.substr(line.find("): ", at) + 3));
+  for (const qvtest::LogLine& l : qvtest::ReadLogLines(home + "/.QuenvaleDrive/log/launcher.log")) {
+    ASSERT_TRUE(l.tag == "INFO" && l.file == "main.cpp") << l.raw;
+    messages.push_back(l.message);
   }
   EXPECT_EQ(messages, (std::vector<std::string>{
                           ">>> user_sky_lodge_path = " + home + "/.Skylodge",

@@ -8,13 +8,12 @@
 #include <QThread>
 #include <QTimer>
 #include <functional>
-#include <sstream>
-#include <thread>
 #include <vector>
 
 #include "adapter.h"
 #include "extractor.h"
 #include "launcher_test_util.h"
+#include "log_lines.h"
 #include "test_env.h"
 
 using launchertest::LabelOf;
@@ -138,22 +137,11 @@ class SequenceTest : public ::testing::Test {
     return finished;
   }
 
-  // The log's lines of the given source as "LEVEL file: message". (No std::regex: GCC
-  // warns inside it under the sanitizers.)
+  // The log's lines of the given source as "LEVEL file: message".
   std::vector<std::string> Log(const std::string& file = "launcher.cpp") const {
     std::vector<std::string> out;
-    std::istringstream in(qvtest::ReadFile(log_));
-    for (std::string line; std::getline(in, line);) {
-      const size_t open = line.find(") [");
-      const size_t close = line.find("] ", open);
-      const size_t paren = line.find('(', close);
-      const size_t colon = line.find("): ", paren);
-      if (open == std::string::npos || close == std::string::npos || paren == std::string::npos ||
-          colon == std::string::npos)
-        continue;
-      if (line.compare(close + 2, paren - close - 2, file) != 0) continue;
-      out.push_back(line.substr(open + 3, close - open - 3) + " " + file + ": " + line.substr(colon + 3));
-    }
+    for (const qvtest::LogLine& l : qvtest::ReadLogLines(log_))
+      if (l.file == file) out.push_back(l.Short());
     return out;
   }
   bool HasLog(const std::string& entry) const {

@@ -9,15 +9,13 @@
 #include <QDir>
 #include <QString>
 
-#include <fstream>
 #include <iostream>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "linux/linux-service.h"
 #include "log.h"
+#include "log_lines.h"
 #include "test_env.h"
 #include "uipathmanager.h"
 
@@ -78,19 +76,9 @@ class ServiceTest : public ::testing::Test {
 
   // Every log line as "TAG file: message", after checking that it has the full prefix.
   std::vector<std::string> Log() const {
-    static const std::regex kLine(
-        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d \( *\d+: *\d+\) \[([A-Z]+)\] (\S+)\(\d+\): (.*)$)");
     std::vector<std::string> out;
-    std::istringstream in(qvtest::ReadFile(log_path_));
-    std::string line;
-    std::smatch m;
-    while (std::getline(in, line)) {
-      if (std::regex_match(line, m, kLine)) {
-        out.push_back(m[1].str() + " " + m[2].str() + ": " + m[3].str());
-      } else {
-        out.push_back("UNPARSED " + line);
-      }
-    }
+    for (const qvtest::LogLine& l : qvtest::ReadLogLines(log_path_))
+      out.push_back(l.parsed ? l.Short() : "UNPARSED " + l.raw);
     return out;
   }
 
