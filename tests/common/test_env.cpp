@@ -112,17 +112,11 @@ std::string ShellOutput(const std::string& command) {
 unsigned UnprivilegedUid() { return 65534; }
 unsigned UnprivilegedGid() { return 65534; }
 
-int RunUnprivileged(const std::function<int()>& fn) {
+int RunInChild(const std::function<int()>& fn) {
   std::fflush(nullptr);
   pid_t pid = ::fork();
   if (pid < 0) return -1;
   if (pid == 0) {
-    if (::getuid() == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(UnprivilegedGid()) != 0 ||
-          ::setuid(UnprivilegedUid()) != 0) {
-        ::_exit(126);
-      }
-    }
     int rc = fn();
     std::fflush(nullptr);
     ::_exit(rc & 0xff);
@@ -130,6 +124,18 @@ int RunUnprivileged(const std::function<int()>& fn) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+int RunUnprivileged(const std::function<int()>& fn) {
+  return RunInChild([&fn] {
+    if (::getuid() == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(UnprivilegedGid()) != 0 ||
+          ::setuid(UnprivilegedUid()) != 0) {
+        return 126;
+      }
+    }
+    return fn();
+  });
 }
 
 }  // namespace qvtest

@@ -25,6 +25,10 @@ int Shell(const std::string& command);
 // Runs a command with /bin/sh -c and returns what it printed on standard output.
 std::string ShellOutput(const std::string& command);
 
+// Runs fn in a forked child and returns the child's exit status (the low 8 bits of fn's
+// result), or -1 when the fork failed or the child did not exit normally.
+int RunInChild(const std::function<int()>& fn);
+
 // Runs fn in a forked child that has dropped root to the "nobody" user, and returns
 // the child's exit status (fn's result) or -1 when the child did not exit normally.
 // Needed because root passes every permission check.

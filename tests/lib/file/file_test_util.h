@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -103,40 +102,34 @@ inline bool Exists(const std::string& path) {
 // A watchdog alarm turns a hang into a failure instead of a stuck test.
 inline int RunWithTmpfs(const std::string& mount_dir, const std::string& size,
                         const std::function<int()>& fn) {
-  std::fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
+  return qvtest::RunInChild([&] {
     ::alarm(60);
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", mount_dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
-      ::_exit(kMountRefused);
+      return kMountRefused;
     }
-    int rc = fn();
-    std::fflush(nullptr);
-    ::_exit(rc & 0xff);
-  }
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+    return fn();
+  });
 }
 
 // Runs fn in a forked child with a watchdog: for calls that must not block.
 inline int RunGuarded(const std::function<int()>& fn, unsigned seconds = 10) {
-  std::fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
+  return qvtest::RunInChild([&] {
     ::alarm(seconds);
-    int rc = fn();
-    std::fflush(nullptr);
-    ::_exit(rc & 0xff);
-  }
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+    return fn();
+  });
 }
+
+// Sets the umask for one scope.
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
+  ~UmaskScope() { umask(old_); }
+
+ private:
+  mode_t old_;
+};
 
 }  // namespace fileop_test
 

@@ -9,17 +9,9 @@
 using fileop_test::Exists;
 using fileop_test::FileOpTest;
 using fileop_test::ModeOf;
+using fileop_test::UmaskScope;
 
 namespace {
-
-class UmaskScope {
- public:
-  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
-  ~UmaskScope() { umask(old_); }
-
- private:
-  mode_t old_;
-};
 
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);

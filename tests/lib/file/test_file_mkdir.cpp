@@ -7,6 +7,7 @@
 using fileop_test::Exists;
 using fileop_test::FileOpTest;
 using fileop_test::ModeOf;
+using fileop_test::UmaskScope;
 
 namespace {
 
@@ -14,16 +15,6 @@ bool IsDir(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-// Sets the umask for one scope.
-class UmaskScope {
- public:
-  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
-  ~UmaskScope() { umask(old_); }
-
- private:
-  mode_t old_;
-};
 
 TEST_F(FileOpTest, MKDirOfWhatIsAlreadyThere) {
   ASSERT_EQ(0, mkdir(P("dir").c_str(), 0755));
