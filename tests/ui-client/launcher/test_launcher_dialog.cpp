@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "launcher_test_util.h"
+#include "texts/catalogue_texts.h"
 #include "test_env.h"
 
 using launchertest::LabelOf;
@@ -16,36 +17,6 @@ using launchertest::Str;
 namespace {
 
 const char kAppName[] = "Quenvale Drive Client";
-
-struct Language {
-  const char* code;
-  const char* locale;
-  const char* initializing;  // row 83, "%1" still in place
-};
-
-const Language kLanguages[] = {
-    {"chs", "zh_CN.UTF-8", "%1 正在初始化..."},
-    {"cht", "zh_TW.UTF-8", "%1 準備中..."},
-    {"csy", "cs_CZ.UTF-8", "%1 se inicializuje..."},
-    {"dan", "da_DK.UTF-8", "%1 initialiserer..."},
-    {"enu", "en_US.UTF-8", "%1 is initializing..."},
-    {"fre", "fr_FR.UTF-8", "%1 est en cours d'initialisation..."},
-    {"ger", "de_DE.UTF-8", "%1 wird initialisiert ..."},
-    {"hun", "hu_HU.UTF-8", "A %1 inicializálása folyamatban..."},
-    {"ita", "it_IT.UTF-8", "%1 sta inizializzando..."},
-    {"jpn", "ja_JP.UTF-8", "%1 は初期化中です。"},
-    {"krn", "ko_KR.UTF-8", "%1 초기화 중..."},
-    {"nld", "nl_NL.UTF-8", "%1 is bezig met initialisatie..."},
-    {"nor", "nb_NO.UTF-8", "%1 starter opp..."},
-    {"plk", "pl_PL.UTF-8", "Aplikacja %1 jest inicjowana..."},
-    {"ptb", "pt_BR.UTF-8", "O %1 está sendo inicializado..."},
-    {"ptg", "pt_PT.UTF-8", "%1 a iniciar..."},
-    {"rus", "ru_RU.UTF-8", "%1 выполняет инициализацию..."},
-    {"spn", "es_ES.UTF-8", "%1 se está inicializando..."},
-    {"sve", "sv_SE.UTF-8", "%1 initialiserar..."},
-    {"tha", "th_TH.UTF-8", "%1 กำลังเริ่มต้น..."},
-    {"trk", "tr_TR.UTF-8", "%1 başlıyor..."},
-};
 
 class DialogTest : public ::testing::Test {
  protected:
@@ -129,12 +100,12 @@ TEST_F(DialogTest, ThaiGetsItsOwnFontAndOtherLanguagesArial) {
 TEST_F(DialogTest, RendersInAllLanguages) {
   const QString out_dir = QStringLiteral(QV_BINARY_DIR "/launcher-dialog-screens");
   ASSERT_TRUE(QDir().mkpath(out_dir));
-  for (const Language& lang : kLanguages) {
+  for (const texttest::Catalogue& lang : texttest::kCatalogues) {
     LanguageScope language(lang.locale);
     ProcessingProgressDialog dialog;
     dialog.setCancelButton(nullptr);
     dialog.setValue(33);
-    const QString expected = QString::fromUtf8(lang.initializing).arg(QLatin1String(kAppName));
+    const QString expected = QString::fromUtf8(lang.preparing).arg(QLatin1String(kAppName));
     EXPECT_EQ(Str(LabelOf(dialog)), Str(expected)) << lang.code;
     EXPECT_EQ(Str(dialog.windowTitle()), kAppName) << lang.code;
     EXPECT_EQ(Str(dialog.font().family()),

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue_texts.h"
 #include "strtab.h"
 
 // Q_INIT_RESOURCE declares qInitResources_texts in the enclosing namespace, so it is
@@ -24,35 +25,8 @@ static_assert(StrTable::desc_skld_env_preparing_drive == 83, "");
 static_assert(StrTable::app_name_drive_client == 341, "");
 static_assert(StrTable::desc_skld_env_preparation_done_drive == 391, "");
 
-struct Catalogue {
-  const char* code;
-  const char* preparing;  // row 83
-  const char* ready;      // row 391
-};
-
-const Catalogue kCatalogues[] = {
-    {"chs", "%1 正在初始化...", "%1 已就绪。"},
-    {"cht", "%1 準備中...", "%1 準備完成"},
-    {"csy", "%1 se inicializuje...", "%1 je připravena."},
-    {"dan", "%1 initialiserer...", "%1 er klar."},
-    {"enu", "%1 is initializing...", "%1 is ready."},
-    {"fre", "%1 est en cours d'initialisation...", "%1 est prêt."},
-    {"ger", "%1 wird initialisiert ...", "%1 ist bereit."},
-    {"hun", "A %1 inicializálása folyamatban...", "A %1 készen áll."},
-    {"ita", "%1 sta inizializzando...", "%1 pronta."},
-    {"jpn", "%1 は初期化中です。", "%1 は準備完了です。"},
-    {"krn", "%1 초기화 중...", "%1 사용 준비가 되었습니다."},
-    {"nld", "%1 is bezig met initialisatie...", "%1 is gereed."},
-    {"nor", "%1 starter opp...", "%1 er klar."},
-    {"plk", "Aplikacja %1 jest inicjowana...", "Aplikacja %1 jest gotowa."},
-    {"ptb", "O %1 está sendo inicializado...", "O %1 está pronto."},
-    {"ptg", "%1 a iniciar...", "%1 pronta."},
-    {"rus", "%1 выполняет инициализацию...", "%1 готов."},
-    {"spn", "%1 se está inicializando...", "%1 está lista."},
-    {"sve", "%1 initialiserar...", "%1 är klar."},
-    {"tha", "%1 กำลังเริ่มต้น...", "%1 พร้อมแล้ว"},
-    {"trk", "%1 başlıyor...", "%1 hazır."},
-};
+using texttest::Catalogue;
+using texttest::kCatalogues;
 
 // Answers one source text with a fixed translation, and only when asked the way the
 // table must ask: context "global", no disambiguation, no plural number.
