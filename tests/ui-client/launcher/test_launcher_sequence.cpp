@@ -189,14 +189,6 @@ TEST_F(SequenceTest, UpgradeShowsProgressThenReadyAndStartsTheNewCopy) {
   EXPECT_EQ(qvtest::ReadFile(marker_), "7 start\n");
 }
 
-TEST_F(SequenceTest, FirstInstallIntoAnEmptyHome) {
-  StagePackage("2");
-  ASSERT_TRUE(Launch());
-  EXPECT_EQ(shown_.size(), 1u);
-  EXPECT_TRUE(Exists(UserApp() + "/bin/cloud-drive-ui"));
-  EXPECT_EQ(qvtest::ReadFile(marker_), "2 start\n");
-}
-
 TEST_F(SequenceTest, FailedUpgradeIsLoggedAndTheOldCopyStillStarts) {
   // A newer version is announced but its package tree is missing: the copy fails and
   // the user's copy is put back.
