@@ -53,10 +53,3 @@ TEST(DPIinfo, ScalingTouchesOnlyPixelLengths) {
   EXPECT_EQ(scale("c { margin: 1px; }", 0.4), "c { margin: 1px; }");
   EXPECT_EQ(scale("", 1.5), "");
 }
-
-TEST(DPIinfo, SheetWithoutLengthsIsUnchangedAtAnyDensity) {
-  const QString sheet =
-      QStringLiteral("QProgressDialog { background-color: WhiteSmoke; vertical-align: middle; }");
-  EXPECT_EQ(DPIinfo::getInstance()->getScaledStyleSheet(sheet), sheet);
-  EXPECT_GT(DPIinfo::getInstance()->getDPI(), 0.0);
-}
