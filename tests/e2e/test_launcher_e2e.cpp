@@ -166,9 +166,6 @@ TEST_F(LauncherE2e, UpgradeStopsTheRunningClientAndStartsTheNewOne) {
 
   SetBuild(root_, kBuild + 1);
   ASSERT_TRUE(qvtest::WriteFile(root_ + "/package/skylodge/NEWS", "new in this build\n"));
-  // A backup folder left by an interrupted upgrade pushes the backup to the next name.
-  ASSERT_EQ(::mkdir((AppFolder(home.path) + "_tmp").c_str(), 0755), 0);
-  ASSERT_TRUE(qvtest::WriteFile(AppFolder(home.path) + "_tmp/stale", "x"));
 
   LaunchResult r = RunOk(home);
 
