@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -54,6 +53,26 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// "KEY = VALUE" with blanks around either part and none inside the value. (No std::regex:
+// GCC warns inside it under the sanitizers.)
+bool ValueOf(const std::string& line, const std::string& key, std::string* value) {
+  const char* blanks = " \t\r\f\v";
+  const size_t first = line.find_first_not_of(blanks);
+  if (first == std::string::npos || line.compare(first, key.size(), key) != 0) return false;
+  const size_t eq = line.find_first_not_of(blanks, first + key.size());
+  if (eq == std::string::npos || line[eq] != '=') return false;
+  const size_t start = line.find_first_not_of(blanks, eq + 1);
+  if (start == std::string::npos) {
+    value->clear();
+    return true;
+  }
+  const size_t end = line.find_first_of(blanks, start);
+  if (end != std::string::npos && line.find_first_not_of(blanks, end) != std::string::npos)
+    return false;
+  *value = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  return true;
+}
 
 }  // namespace
 
@@ -101,12 +120,11 @@ void SetBuild(const std::string& root, int build) {
 }
 
 std::string BuildOf(const std::string& info_path) {
-  static const std::regex kLine(R"(^\s*build_version\s*=\s*(\S*)\s*$)");
   bool in_version = false;
+  std::string value;
   for (const std::string& line : SplitLines(qvtest::ReadFile(info_path))) {
     if (!line.empty() && line[0] == '[') in_version = (line.rfind("[Version]", 0) == 0);
-    std::smatch m;
-    if (in_version && std::regex_match(line, m, kLine)) return m[1];
+    if (in_version && ValueOf(line, "build_version", &value)) return value;
   }
   return "";
 }
@@ -210,10 +228,12 @@ std::string UserFolder(const std::string& home) { return home + "/.QuenvaleDrive
 std::string AppFolder(const std::string& home) { return UserFolder(home) + "/QuenvaleDrive.app"; }
 
 pid_t ClientPid(const std::string& home) {
-  static const std::regex kLine(R"(^\s*pid\s*=\s*(\d+)\s*$)");
+  std::string value;
   for (const std::string& line : SplitLines(qvtest::ReadFile(UserFolder(home) + "/ui.pid"))) {
-    std::smatch m;
-    if (std::regex_match(line, m, kLine)) return static_cast<pid_t>(std::atol(m[1].str().c_str()));
+    if (ValueOf(line, "pid", &value) && !value.empty() &&
+        value.find_first_not_of("0123456789") == std::string::npos) {
+      return static_cast<pid_t>(std::atol(value.c_str()));
+    }
   }
   return 0;
 }
