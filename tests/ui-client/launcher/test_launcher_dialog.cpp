@@ -128,8 +128,7 @@ TEST_F(DialogTest, DoesNotShowItselfWhenWorkTakesLong) {
 }
 
 // Widths at the three usual densities need a process each: the density is fixed when
-// the application starts. This test re-runs its own binary; the probe below does the
-// work only inside such a child.
+// the application starts, so a small probe program lays the dialog out in a child.
 TEST(DialogScale, WidthFollowsTheScaleFactor) {
   const struct {
     const char* dpi;
@@ -140,24 +139,12 @@ TEST(DialogScale, WidthFollowsTheScaleFactor) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("QT_FONT_DPI", c.dpi);
-    env.insert("LAUNCHER_DIALOG_PROBE", "1");
     child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=DialogScaleProbe.*")});
+    child.start(QCoreApplication::applicationDirPath() + QStringLiteral("/dialog_scale_probe"),
+                QStringList());
     ASSERT_TRUE(child.waitForFinished(60000));
     const QString out = QString::fromUtf8(child.readAllStandardOutput());
     EXPECT_TRUE(out.contains(QStringLiteral("dialog width=%1\n").arg(c.width)))
         << "dpi " << c.dpi << ":\n" << Str(out);
   }
-}
-
-TEST(DialogScaleProbe, ReportsWidthWhenRunAsChild) {
-  if (qgetenv("LAUNCHER_DIALOG_PROBE") != "1") GTEST_SKIP() << "only run by DialogScale";
-  InitTextsResource();
-  StrTable::InitStrTable();
-  ProcessingProgressDialog dialog;
-  dialog.show();
-  QApplication::processEvents();
-  std::printf("dialog width=%d\n", dialog.width());
-  std::fflush(stdout);
 }
