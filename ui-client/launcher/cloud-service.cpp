@@ -18,10 +18,6 @@ namespace {
 
 const int MAX_RENAME_COUNT = 10;
 
-ustring PathOf(const char* key) {
-  return ustring(UIPathManager::getInstance()->getPath(QString::fromLatin1(key)).toUtf8().toStdString());
-}
-
 bool IsUOSDesktop() {
   const char* value = std::getenv("XDG_CURRENT_DESKTOP");
   std::string desktop = value ? value : "ubuntu:GNOME";
@@ -48,6 +44,11 @@ void ReadVersionFile(const ustring& path, ustring* const fields[4]) {
 }
 
 }  // namespace
+
+ustring PathFromTable(const char* key) {
+  return ustring(
+      UIPathManager::getInstance()->getPath(QString::fromLatin1(key)).toUtf8().toStdString());
+}
 
 ustring GetAppBackupDir(const ustring& app_dir, int tries) {
   ustring dir = app_dir + "_tmp";
@@ -79,7 +80,7 @@ QString Service::GetUserInstallPath() {
 }
 
 void Service::LoadSourceVersion() {
-  ustring path = PathOf("user_quenvale_drive_resource_path") + "/INFO";
+  ustring path = PathFromTable("user_quenvale_drive_resource_path") + "/INFO";
   if (!IsFileExist(path, false)) {
     QVLOG_INFO("service_debug", "source does not exist\n");
     return;
@@ -95,7 +96,7 @@ void Service::LoadSourceVersion() {
 
 void Service::LoadTargetVersion() {
   // No existence test: a missing file reads as one without keys.
-  ustring path = PathOf("root_resource_path") + "/INFO";
+  ustring path = PathFromTable("root_resource_path") + "/INFO";
   ustring* const fields[4] = {&target_version.major_version, &target_version.minor_version,
                               &target_version.build_version,
                               &target_version.icon_overlay_version};
@@ -142,8 +143,8 @@ int Service::PrepareUserEnv() {
 }
 
 int Service::CopyPackage() {
-  ustring src = PathOf("root_resource_path") + "/package/skylodge";
-  ustring dest = PathOf("user_quenvale_drive_app_path");
+  ustring src = PathFromTable("root_resource_path") + "/package/skylodge";
+  ustring dest = PathFromTable("user_quenvale_drive_app_path");
   QVLOG_INFO("service_debug", "copy package:'%s' -> '%s' \n", src.c_str(), dest.c_str());
   return FSCopyPath(src, dest);
 }
@@ -196,16 +197,14 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
 }
 
 void Service::RemoveAgedFolders() {
-  ustring aged = PathOf("user_sky_lodge_path") + "/app";
+  ustring aged = PathFromTable("user_sky_lodge_path") + "/app";
   QVLOG_INFO("service_debug", "removing aged app folder %s\n", aged.c_str());
   FSRemove(aged, false);
 }
 
 void Service::MigrateService() {
-  ustring legacy(QDir::toNativeSeparators(
-      UIPathManager::getInstance()->getPath(QStringLiteral("user_sky_lodge_path"))).toUtf8().toStdString());
-  ustring current(QDir::toNativeSeparators(
-      UIPathManager::getInstance()->getPath(QStringLiteral("user_quenvale_drive_path"))).toUtf8().toStdString());
+  ustring legacy = PathFromTable("user_sky_lodge_path");
+  ustring current = PathFromTable("user_quenvale_drive_path");
 
   if (!IsFileExist(current, true) && FSMKDir(current, true) < 0) {
     QVLOG_ERR("service_debug", "Failed to create Quenvale Drive folder\n");

@@ -53,3 +53,6 @@ class Service {
 // Name of the backup folder number `tries` beside the app folder: app_dir + "_tmp"
 // (tries 0) or app_dir + "_tmp" + tries.
 ustring GetAppBackupDir(const ustring& app_dir, int tries);
+
+// The path stored under key in the start-up path table, in UTF-8.
+ustring PathFromTable(const char* key);

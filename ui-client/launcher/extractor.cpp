@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <QLatin1Char>
 #include <QString>
 #include <string>
 
@@ -15,7 +14,6 @@
 #include "cloud-service.h"
 #include "file/file-op.h"
 #include "strtab.h"
-#include "uipathmanager.h"
 
 #define QV_LOG_FILE "extractor.cpp"
 #include "log.h"
@@ -139,6 +137,24 @@ archive* OpenForListing(const ustring& source) {
   return reader;
 }
 
+// One pass over the entries of the archive at source, calling on_entry for each; the
+// number of entries, or -1 when the archive cannot be read.
+template <typename OnEntry>
+int ForEachEntry(const ustring& source, OnEntry on_entry) {
+  Utf8Names utf8_names;
+  archive* reader = OpenForListing(source);
+  if (!reader) return -1;
+  int count = 0;
+  archive_entry* entry = nullptr;
+  while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+    ++count;
+    on_entry(entry);
+    archive_read_data_skip(reader);
+  }
+  archive_read_free(reader);
+  return count;
+}
+
 }  // namespace
 
 Extractor::Extractor() {}
@@ -152,17 +168,7 @@ int Extractor::Count() {
     QVLOG_ERR(kComponent, "Invalid argument\n");
     return -1;
   }
-  Utf8Names utf8_names;
-  archive* reader = OpenForListing(source);
-  if (!reader) return -1;
-  int count = 0;
-  archive_entry* entry = nullptr;
-  while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
-    ++count;
-    archive_read_data_skip(reader);
-  }
-  archive_read_free(reader);
-  return count;
+  return ForEachEntry(source, [](archive_entry*) {});
 }
 
 int Extractor::List() {
@@ -170,19 +176,12 @@ int Extractor::List() {
     QVLOG_ERR(kComponent, "Invalid argument\n");
     return -1;
   }
-  Utf8Names utf8_names;
-  archive* reader = OpenForListing(source);
-  if (!reader) return -1;
-  archive_entry* entry = nullptr;
-  while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+  const int count = ForEachEntry(source, [](archive_entry* entry) {
     const char* path = archive_entry_pathname(entry);
     ::printf("%s\n", path ? path : "");
     ::fflush(stdout);
-    archive_read_data_skip(reader);
-  }
-  archive_read_close(reader);
-  archive_read_free(reader);
-  return 0;
+  });
+  return count < 0 ? -1 : 0;
 }
 
 int Extractor::Extract() {
@@ -193,10 +192,8 @@ int Extractor::Extract() {
   }
   QVLOG_DEBUG(kComponent, "decompress from '%s' to '%s'\n", source.c_str(), target.c_str());
 
-  QString label = StrTable::LoadStr(StrTable::desc_skld_env_preparing_drive)
-                      .arg(StrTable::LoadStr(StrTable::app_name_drive_client), 0,
-                           QLatin1Char(' '));
-  Notify_Adapter::GetInstance().UpdateDialogText(label);
+  Notify_Adapter::GetInstance().UpdateDialogText(
+      StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparing_drive));
 
   int total = Count();
   if (total <= 0) {
@@ -288,11 +285,8 @@ int Extractor::copy_data(archive* ar, archive* aw) {
 }
 
 int Service::ExtractPackage() {
-  const ustring source =
-      ustring(UIPathManager::getInstance()->getPath("root_resource_path").toUtf8().toStdString()) +
-      "/package/skylodge.qvx";
-  const ustring dest(
-      UIPathManager::getInstance()->getPath("user_quenvale_drive_app_path").toUtf8().toStdString());
+  const ustring source = PathFromTable("root_resource_path") + "/package/skylodge.qvx";
+  const ustring dest = PathFromTable("user_quenvale_drive_app_path");
   if (FSMKDir(dest, true) != 0) {
     QVLOG_ERR("service_debug", "failed to create folder: '%s'\n", dest.c_str());
     return -1;

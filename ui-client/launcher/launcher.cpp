@@ -13,20 +13,6 @@
 #define QV_LOG_FILE "launcher.cpp"
 #include "log.h"
 
-namespace {
-
-QString PreparingLabel() {
-  return StrTable::LoadStr(StrTable::desc_skld_env_preparing_drive)
-      .arg(StrTable::LoadStr(StrTable::app_name_drive_client), 0, QLatin1Char(' '));
-}
-
-QString ReadyLabel() {
-  return StrTable::LoadStr(StrTable::desc_skld_env_preparation_done_drive)
-      .arg(StrTable::LoadStr(StrTable::app_name_drive_client), 0, QLatin1Char(' '));
-}
-
-}  // namespace
-
 void HandlerThread::run() { exec(); }
 
 Worker::Worker() {
@@ -55,7 +41,7 @@ void Worker::HandleServicce() {
       QVLOG_ERR("launcher_debug", "Failed to upgrade package\n");
     } else {
       emit sigUpdateProgress(100, 100);
-      emit sigSetLabelText(ReadyLabel());
+      emit sigSetLabelText(StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparation_done_drive));
     }
   } else {
     QVLOG_DEBUG("launcher_debug", "no need to upgrade\n");
@@ -78,7 +64,7 @@ ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, 
   setMinimumDuration(INT_MAX);
   setValue(0);
   setRange(0, 100);
-  setLabelText(PreparingLabel());
+  setLabelText(StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparing_drive));
   setFont(font);
   setModal(true);
   setWindowModality(Qt::WindowModal);

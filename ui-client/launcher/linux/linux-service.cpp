@@ -19,7 +19,6 @@
 
 #include "config.h"
 #include "file/file-op.h"
-#include "uipathmanager.h"
 
 #define QV_LOG_FILE "linux/linux-service.cpp"
 #include "log.h"
@@ -27,11 +26,6 @@
 namespace {
 
 const int kStopProbes = 5;
-
-ustring PathOf(const char* key) {
-  return ustring(
-      UIPathManager::getInstance()->getPath(QString::fromLatin1(key)).toUtf8().toStdString());
-}
 
 // A build number as atoi reads it; values beyond the int range are clamped rather than
 // left to wrap, so a huge target build still compares as newer.
@@ -125,7 +119,7 @@ ProcessKind IdentifyProcess(pid_t pid, const ustring& pid_file, const ustring& a
 
 LinuxService::LinuxService() : Service() {
   timeout = 10000;
-  per_user_install_path = PathOf("user_quenvale_drive_app_path");
+  per_user_install_path = PathFromTable("user_quenvale_drive_app_path");
 }
 
 LinuxService::~LinuxService() {}
@@ -141,7 +135,7 @@ void LinuxService::LoadTargetVerInfo() { LoadTargetVersion(); }
 
 bool LinuxService::PerUserBinPathExist() {
   struct stat st;
-  return ::stat(PathOf("user_quenvale_drive_ui_path").c_str(), &st) == 0;
+  return ::stat(PathFromTable("user_quenvale_drive_ui_path").c_str(), &st) == 0;
 }
 
 void LinuxService::PreUpgrade() {
@@ -186,7 +180,7 @@ int LinuxService::LaunchPerUserBin() {
 }
 
 void LinuxService::StopService() {
-  ustring pid_file = PathOf("user_quenvale_drive_path") + "/ui.pid";
+  ustring pid_file = PathFromTable("user_quenvale_drive_path") + "/ui.pid";
   if (!IsFileExist(pid_file, false)) {
     QVLOG_DEBUG("service_debug", "pid file '%s' does not exist, no need to terminate\n",
                 pid_file.c_str());

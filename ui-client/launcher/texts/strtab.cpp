@@ -44,6 +44,10 @@ QString LoadStr(int id) {
   return text;
 }
 
+QString LoadStrWithAppName(int id) {
+  return LoadStr(id).arg(LoadStr(app_name_drive_client), 0, QLatin1Char(' '));
+}
+
 int LookupStrID(QString key) {
   const QByteArray local = key.toLocal8Bit();
   for (int id = 0; id < NUM_STRING_IDS; ++id) {

@@ -35,4 +35,8 @@ QString LoadStr(int id);
 // The id whose key equals key without regard to case, or -1.
 int LookupStrID(QString key);
 
+// Row id with its "%1" filled by the application's name (row app_name_drive_client),
+// as the progress labels show it.
+QString LoadStrWithAppName(int id);
+
 }  // namespace StrTable
