@@ -80,20 +80,24 @@ static void initialize_resources(const char* program_path) {
 }
 
 static void initializeDrivePaths() {
-  const QString app_dir = QCoreApplication::applicationDirPath();
-  SetCleanPath("user_quenvale_drive_path", Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
-  SetCleanPath("user_quenvale_drive_app_path",
-               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app"));
-  SetCleanPath("user_quenvale_drive_resource_path",
-               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app"));
-  SetCleanPath("user_quenvale_drive_data_path", Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/data"));
-  SetCleanPath("user_quenvale_drive_working_dir_path",
-               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app/bin"));
-  SetCleanPath("user_quenvale_drive_ui_path",
-               Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive/QuenvaleDrive.app/bin/cloud-drive-ui"));
-  SetCleanPath("user_sky_lodge_path", Service::GetUserInstallPath() + QStringLiteral("/.Skylodge"));
-  SetCleanPath("user_sky_lodge_resource_path", Service::GetUserInstallPath() + QStringLiteral("/.Skylodge/Skylodge.app"));
-  SetCleanPath("root_resource_path", app_dir + QStringLiteral("/.."));
+  // Keys under the user's install base, in registration order.
+  static const struct {
+    const char* key;
+    const char* suffix;
+  } kUserPaths[] = {
+      {"user_quenvale_drive_path", "/.QuenvaleDrive"},
+      {"user_quenvale_drive_app_path", "/.QuenvaleDrive/QuenvaleDrive.app"},
+      {"user_quenvale_drive_resource_path", "/.QuenvaleDrive/QuenvaleDrive.app"},
+      {"user_quenvale_drive_data_path", "/.QuenvaleDrive/data"},
+      {"user_quenvale_drive_working_dir_path", "/.QuenvaleDrive/QuenvaleDrive.app/bin"},
+      {"user_quenvale_drive_ui_path", "/.QuenvaleDrive/QuenvaleDrive.app/bin/cloud-drive-ui"},
+      {"user_sky_lodge_path", "/.Skylodge"},
+      {"user_sky_lodge_resource_path", "/.Skylodge/Skylodge.app"},
+  };
+  for (const auto& row : kUserPaths) {
+    SetCleanPath(row.key, Service::GetUserInstallPath() + QLatin1String(row.suffix));
+  }
+  SetCleanPath("root_resource_path", QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
 }
 
 static void initialize_logger() {
