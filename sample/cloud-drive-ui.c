@@ -6,6 +6,10 @@
 // the program runs from <base>/.QuenvaleDrive/QuenvaleDrive.app/bin), so it follows the
 // per-user copy wherever the launcher put it; a copy run from anywhere else uses
 // $HOME/.QuenvaleDrive/ui.pid.
+//
+// With QV_SAMPLE_EVENTS=<file> it appends "started <pid> <time>" once it runs and
+// "stopping <pid> <time>" when it is asked to stop (wall-clock seconds), so that a test
+// can tell how long the user was without a client across an upgrade.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +20,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static const char kAppFolder[] = "QuenvaleDrive.app";
@@ -47,6 +52,17 @@ static int pid_file_path(char* out, size_t size) {
   if (snprintf(folder, sizeof folder, "%s/.QuenvaleDrive", home) >= (int)sizeof folder) return -1;
   if (mkdir(folder, 0700) != 0 && errno != EEXIST) return -1;
   return snprintf(out, size, "%s/ui.pid", folder) < (int)size ? 0 : -1;
+}
+
+static void note_event(const char* what) {
+  const char* path = getenv("QV_SAMPLE_EVENTS");
+  if (!path || !*path) return;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  FILE* f = fopen(path, "a");
+  if (!f) return;
+  fprintf(f, "%s %ld %lld.%09ld\n", what, (long)getpid(), (long long)now.tv_sec, now.tv_nsec);
+  fclose(f);
 }
 
 int main(void) {
@@ -88,9 +104,12 @@ int main(void) {
     return 1;
   }
 
+  note_event("started");
+
   int sig = 0;
   while (sigwait(&stop_signals, &sig) != 0) {
   }
+  note_event("stopping");
 
   // Remove the file only if it is still ours: a successor may have replaced it.
   struct stat ours, now;

@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <functional>
+
 #include "ustring/ustring.h"
 
 typedef enum _FILE_TYPE_tag {
@@ -93,8 +95,20 @@ int FSMKDir(const ustring& path, bool isCreateParent);
 int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode);
 // Makes the folders of path below the existing root from, one level at a time.
 int FSMKDirFromRoot(const ustring& path, const ustring& from);
-// 0; -1 failure; -2 out of disk space or quota.
+// 0; -1 failure; -2 out of disk space or quota. The copy is on disk when it returns.
 int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCopyPermission);
+// Receives the bytes of file data copied since its last call.
+using FSCopyProgress = std::function<void(uint64_t bytes)>;
+// FSCopy without the wait for the disk: writeback is started but not awaited, so that
+// a whole tree of copies can be made durable at once (FSSyncFileSystem). Results as
+// FSCopy's.
+int FSCopyNoSync(const ustring& src, const ustring& dst, bool isCopyPermission,
+                 const FSCopyProgress& progress = FSCopyProgress());
+// Flushes everything written to the file system that holds path (syncfs), and reports
+// a write-back error met since; 0 or -1, logged.
+int FSSyncFileSystem(const ustring& path);
+// Flushes one file or folder (for a folder: its entries, after renames in it); 0 or -1.
+int FSSyncEntry(const ustring& path);
 // 0; -1 empty path; -2 source missing; -3 failure; -100 name too long.
 int FSRename(const ustring& from, const ustring& to, bool do_case_check = false);
 // 0 removed or absent; -1 bad path; -3 failure.

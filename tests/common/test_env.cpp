@@ -1,5 +1,7 @@
 #include "test_env.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -133,6 +135,17 @@ int RunUnprivileged(const std::function<int()>& fn) {
           ::setuid(UnprivilegedUid()) != 0) {
         return 126;
       }
+    }
+    return fn();
+  });
+}
+
+int RunWithTmpfs(const std::string& mount_dir, const std::string& size, const std::function<int()>& fn) {
+  return RunInChild([&] {
+    ::alarm(60);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mount_dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+      return kMountRefused;
     }
     return fn();
   });

@@ -34,6 +34,16 @@ int RunInChild(const std::function<int()>& fn);
 // Needed because root passes every permission check.
 int RunUnprivileged(const std::function<int()>& fn);
 
+// Exit status of a RunWithTmpfs child that was refused a private mount namespace or the
+// mount.
+const int kMountRefused = 77;
+
+// Runs fn in a forked child that has its own mount namespace (so nothing leaks to the
+// host) with a tmpfs of the given size mounted on mount_dir. Returns fn's result,
+// kMountRefused when the namespace or the mount was refused, -1 on an abnormal end.
+// A watchdog alarm turns a hang into a failure instead of a stuck test.
+int RunWithTmpfs(const std::string& mount_dir, const std::string& size, const std::function<int()>& fn);
+
 // The uid/gid that RunUnprivileged switches to.
 unsigned UnprivilegedUid();
 unsigned UnprivilegedGid();
@@ -43,3 +53,9 @@ void PrepareSandbox();
 void RemoveSandbox();
 
 }  // namespace qvtest
+
+// Inside a forked child: a failed check ends it with the check's number.
+#define CHILD_CHECK(n, cond) \
+  do {                       \
+    if (!(cond)) return (n); \
+  } while (0)

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "file/file-op.h"
+#include "package-upgrade.h"
 #include "uipathmanager.h"
 
 #define QV_LOG_FILE "cloud-service.cpp"
@@ -42,6 +43,8 @@ void ReadVersionFile(const ustring& path, ustring* const fields[4]) {
   }
   settings.endGroup();
 }
+
+ustring PackageSourcePath() { return PathFromTable("root_resource_path") + "/package/skylodge"; }
 
 }  // namespace
 
@@ -106,8 +109,51 @@ void Service::LoadTargetVersion() {
              target_version.build_version.c_str(), target_version.icon_overlay_version.c_str());
 }
 
+int Service::StagePackage() {
+  const ustring app_dir = per_user_install_path;
+  const ustring staging = GetAppStagingDir(app_dir);
+  FSRemove(staging, false);
+  if (IsFileExist(GetAppReadyDir(app_dir), false)) {
+    DiscardPath(app_dir, GetAppReadyDir(app_dir));
+    EmptyDiscard(app_dir);
+  }
+
+  // Checked before anything changes: a copy that cannot fit would only stop the
+  // client and then fail.
+  const ustring folder = FSParentPath(app_dir);
+  FSMKDir(folder, true);
+  PackageSize size;
+  if (CheckRoomForPackage(PackageSourcePath(), folder, &size) != 0) return -1;
+
+  CopyProgress progress(size.bytes);
+  copy_progress = &progress;
+  const int copied = CopyPackage();
+  copy_progress = nullptr;
+  if (copied != 0) {
+    if (IsFileExist(app_dir, false)) {
+      QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
+    } else {
+      QVLOG_ERR("service_debug", "Failed to extract package, and no old installation to rollback\n");
+    }
+    FSRemove(staging, false);
+    return -1;
+  }
+  if (MakeStagedCopyDurable(app_dir) != 0) {
+    FSRemove(staging, false);
+    DiscardPath(app_dir, GetAppReadyDir(app_dir));
+    EmptyDiscard(app_dir);
+    return -1;
+  }
+  staged = true;
+  return 0;
+}
+
 int Service::PrepareUserEnv() {
+  if (!staged && StagePackage() != 0) return -1;
+  staged = false;
+
   ustring app_dir = per_user_install_path;
+  const ustring ready = GetAppReadyDir(app_dir);
   ustring backup_dir;
   int rename_count = 0;
 
@@ -121,30 +167,45 @@ int Service::PrepareUserEnv() {
       if (++rename_count >= MAX_RENAME_COUNT) {
         QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s' at max retries, exiting\n",
                   app_dir.c_str(), backup_dir.c_str());
+        DiscardPath(app_dir, ready);
+        EmptyDiscard(app_dir);
         return -1;
       }
     }
   }
 
-  if (CopyPackage() != 0) {
+  // Each rename leaves a whole copy, old or new, at the app path or under a name that
+  // the next start puts back there.
+  const ustring folder = FSParentPath(app_dir);
+  if (FSRename(ready, app_dir, false) != 0 || FSSyncEntry(folder) != 0) {
+    QVLOG_ERR("service_debug", "failed to put '%s' in place of '%s'\n", ready.c_str(), app_dir.c_str());
     if (backup_dir.empty()) {
       QVLOG_ERR("service_debug", "Failed to extract package, and no old installation to rollback\n");
-      return -1;
+    } else {
+      QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
+      if (IsFileExist(app_dir, false)) DiscardPath(app_dir, app_dir);
+      FSRename(backup_dir, app_dir, false);
+      FSSyncEntry(folder);
     }
-    QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
-    FSRemove(app_dir, false);
-    FSRename(backup_dir, app_dir, false);
+    if (IsFileExist(ready, false)) DiscardPath(app_dir, ready);
+    EmptyDiscard(app_dir);
     return -1;
   }
 
+  // The backups are only set aside here; the client is started before they are
+  // removed (EmptyDiscard), so their removal does not keep it down.
   QVLOG_INFO("service_debug", "user installation is ready, removing backup app\n");
-  for (int i = 0; i <= rename_count; ++i) FSRemove(GetAppBackupDir(app_dir, i), false);
+  for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
+    const ustring backup = GetAppBackupDir(app_dir, i);
+    if (IsFileExist(backup, false)) DiscardPath(app_dir, backup);
+  }
+  reinstall = false;
   return 0;
 }
 
 int Service::CopyPackage() {
-  ustring src = PathFromTable("root_resource_path") + "/package/skylodge";
-  ustring dest = PathFromTable("user_quenvale_drive_app_path");
+  ustring src = PackageSourcePath();
+  ustring dest = GetAppStagingDir(PathFromTable("user_quenvale_drive_app_path"));
   QVLOG_INFO("service_debug", "copy package:'%s' -> '%s' \n", src.c_str(), dest.c_str());
   return FSCopyPath(src, dest);
 }
@@ -161,7 +222,10 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     QVLOG_ERR("service_debug", "FSCopyPath: source path '%s' does not exist\n", src.c_str());
     return -1;
   }
-  if (info.type != FT_DIR) return FSCopy(src, dest, false, false) < 0 ? -1 : 0;
+  // No flush per file: the whole copy is made durable at once when it is complete.
+  FSCopyProgress progress;
+  if (copy_progress != nullptr) progress = [this](uint64_t bytes) { copy_progress->Add(bytes); };
+  if (info.type != FT_DIR) return FSCopyNoSync(src, dest, false, progress) < 0 ? -1 : 0;
 
   if (FSMKDir(dest, true) < 0) {
     QVLOG_ERR("service_debug", "FSCopyPath: failed to create dest folder '%s'\n", dest.c_str());
@@ -183,8 +247,17 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     if (entry.name == "." || entry.name == "..") continue;
     ustring child_src = src + "/" + entry.name;
     ustring child_dest = dest + "/" + entry.name;
-    int rc = entry.type == FT_DIR ? FSCopyPath(child_src, child_dest)
-                                  : FSCopy(child_src, child_dest, false, true);
+    int rc;
+    if (entry.type == FT_DIR) {
+      rc = FSCopyPath(child_src, child_dest);
+    } else if (entry.type == FT_SLINK) {
+      // A link stays a link, as in the package: copying what it points to would turn a
+      // link to a folder or a dangling one into a failed install.
+      ustring target;
+      rc = FSReadSymbolicLink(child_src, target) == 0 ? FSCreateSymbolicLink(target, child_dest) : -1;
+    } else {
+      rc = FSCopyNoSync(child_src, child_dest, true, progress);
+    }
     if (rc < 0) {
       QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n",
                 child_src.c_str(), child_dest.c_str());

@@ -7,6 +7,8 @@
 
 #include "ustring/ustring.h"
 
+class CopyProgress;
+
 class Service {
  protected:
   struct VersionInfo {
@@ -43,11 +45,21 @@ class Service {
 
  protected:
   int FSCopyPath(const ustring& src, const ustring& dest);
+  // The half of an upgrade that runs while the old client still does: the package is
+  // copied beside the app folder and made durable under the ready name. The old copy
+  // is not touched; PrepareUserEnv then swaps the ready copy in. 0 or -1.
+  int StagePackage();
 
   int timeout;
   ustring per_user_install_path;
   VersionInfo target_version;
   VersionInfo source_version;
+  // Set at start when the copy at the app path may be incomplete: it is installed again.
+  bool reinstall = false;
+  // A ready copy was staged by this run; otherwise PrepareUserEnv stages one itself.
+  bool staged = false;
+  // Receives the bytes of the package copy while one runs.
+  CopyProgress* copy_progress = nullptr;
 };
 
 // Name of the backup folder number `tries` beside the app folder: app_dir + "_tmp"

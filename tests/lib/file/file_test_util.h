@@ -3,8 +3,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,8 +20,8 @@
 
 namespace fileop_test {
 
-// Exit status of a child that was refused a private mount namespace or the mount.
-const int kMountRefused = 77;
+using qvtest::kMountRefused;
+using qvtest::RunWithTmpfs;
 
 // Sends every level of "file_op_debug" into a fresh log file.
 class LogCapture {
@@ -96,23 +94,6 @@ inline bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Runs fn in a forked child that has its own mount namespace (so nothing leaks to the
-// host) with a tmpfs of the given size mounted on mount_dir. Returns fn's result,
-// kMountRefused when the namespace or the mount was refused, -1 on an abnormal end.
-// A watchdog alarm turns a hang into a failure instead of a stuck test.
-inline int RunWithTmpfs(const std::string& mount_dir, const std::string& size,
-                        const std::function<int()>& fn) {
-  return qvtest::RunInChild([&] {
-    ::alarm(60);
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", mount_dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
-      return kMountRefused;
-    }
-    return fn();
-  });
-}
-
 // Runs fn in a forked child with a watchdog: for calls that must not block.
 inline int RunGuarded(const std::function<int()>& fn, unsigned seconds = 10) {
   return qvtest::RunInChild([&] {
@@ -132,9 +113,3 @@ class UmaskScope {
 };
 
 }  // namespace fileop_test
-
-// Inside a forked child: a failed check ends it with the check's number.
-#define CHILD_CHECK(n, cond) \
-  do {                       \
-    if (!(cond)) return (n); \
-  } while (0)

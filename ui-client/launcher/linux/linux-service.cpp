@@ -1,7 +1,9 @@
 #include "linux/linux-service.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QProcess>
@@ -19,13 +21,15 @@
 
 #include "config.h"
 #include "file/file-op.h"
+#include "package-upgrade.h"
 
 #define QV_LOG_FILE "linux/linux-service.cpp"
 #include "log.h"
 
 namespace {
 
-const int kStopProbes = 5;
+const int kStopWaitMs = 5000;
+const int kProbeIntervalMs = 50;
 
 // A build number as atoi reads it; values beyond the int range are clamped rather than
 // left to wrap, so a huge target build still compares as newer.
@@ -115,6 +119,30 @@ ProcessKind IdentifyProcess(pid_t pid, const ustring& pid_file, const ustring& a
   return ProcessKind::kOther;
 }
 
+// Waits up to timeout_ms for pid to end; true when it has. The client is down from the
+// SIGTERM until the new one starts, so its end is noticed at once through a pidfd; a
+// kernel without pidfds gets probes of signal 0 a few times a second. A probe that
+// fails other than with ESRCH counts as a process still running.
+bool WaitForEnd(pid_t pid, int timeout_ms) {
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    struct pollfd watch = {fd, POLLIN, 0};
+    int ready;
+    do {
+      ready = ::poll(&watch, 1, timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    ::close(fd);
+    if (ready >= 0) return ready > 0;
+  } else if (errno == ESRCH) {
+    return true;
+  }
+  for (int waited = 0; waited < timeout_ms; waited += kProbeIntervalMs) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+    ::usleep(kProbeIntervalMs * 1000);
+  }
+  return false;
+}
+
 }  // namespace
 
 LinuxService::LinuxService() : Service() {
@@ -139,6 +167,9 @@ bool LinuxService::PerUserBinPathExist() {
 }
 
 void LinuxService::PreUpgrade() {
+  // Before the versions are read: an interrupted upgrade may have left the app folder
+  // missing, with the complete copy under another name.
+  reinstall = RecoverInterruptedUpgrade(per_user_install_path);
   LoadTargetVerInfo();
   LoadSourceVerInfo();
   QVLOG_DEBUG("service_debug", "Source version: ('%s', '%s')\n", source_version.build_version.c_str(),
@@ -152,11 +183,14 @@ bool LinuxService::IsNeedUpgrade() {
   int target_build = BuildNumber(target_version.build_version);
   QVLOG_DEBUG("service_debug", "source version = %d, target version = %d\n", source_build,
               target_build);
-  if (target_build > source_build) return true;
+  if (target_build > source_build || reinstall) return true;
   return !PerUserBinPathExist();
 }
 
 int LinuxService::HandlePackageUpgrade() {
+  // The old client runs on while the package is copied and flushed; it is down only
+  // for the swap.
+  if (StagePackage() != 0) return -1;
   if (PerUserBinPathExist()) {
     QVLOG_DEBUG("service_debug", "local appdata exist\n");
     StopService();
@@ -164,7 +198,11 @@ int LinuxService::HandlePackageUpgrade() {
   return PrepareUserEnv();
 }
 
-void LinuxService::PostUpgrade() { LaunchPerUserBin(); }
+void LinuxService::PostUpgrade() {
+  LaunchPerUserBin();
+  // What the upgrade set aside goes once the client runs again.
+  EmptyDiscard(per_user_install_path);
+}
 
 int LinuxService::LaunchPerUserBin() {
   // The script may leave the client running in the background with the script's
@@ -217,9 +255,5 @@ void LinuxService::StopService() {
     if (err == ESRCH) return;
     QVLOG_ERR("service_debug", "kill: %s (%d)\n", ErrorText(err).c_str(), err);
   }
-  for (int probe = 0; probe < kStopProbes; ++probe) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) return;
-    ::sleep(1);
-  }
-  ::kill(pid, SIGKILL);
+  if (!WaitForEnd(pid, kStopWaitMs)) ::kill(pid, SIGKILL);
 }

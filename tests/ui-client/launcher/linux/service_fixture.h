@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <QDir>
-#include <QString>
-
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,31 +13,25 @@
 #include "linux/linux-service.h"
 #include "log.h"
 #include "log_lines.h"
+#include "path_table.h"
 #include "test_env.h"
-#include "uipathmanager.h"
 
 namespace svctest {
 
-// The nine keys of start-up, on the given user base folder and resource root.
-inline void FillPathTable(const std::string& user_base, const std::string& root) {
-  const QString base = QString::fromStdString(user_base);
-  const QString drive = base + "/.QuenvaleDrive";
-  const QString app = drive + "/QuenvaleDrive.app";
-  UIPathManager* table = UIPathManager::getInstance();
-  table->setPath("user_quenvale_drive_path", QDir::cleanPath(drive));
-  table->setPath("user_quenvale_drive_app_path", QDir::cleanPath(app));
-  table->setPath("user_quenvale_drive_resource_path", QDir::cleanPath(app));
-  table->setPath("user_quenvale_drive_data_path", QDir::cleanPath(drive + "/data"));
-  table->setPath("user_quenvale_drive_working_dir_path", QDir::cleanPath(app + "/bin"));
-  table->setPath("user_quenvale_drive_ui_path", QDir::cleanPath(app + "/bin/cloud-drive-ui"));
-  table->setPath("user_sky_lodge_path", QDir::cleanPath(base + "/.Skylodge"));
-  table->setPath("user_sky_lodge_resource_path", QDir::cleanPath(base + "/.Skylodge/Skylodge.app"));
-  table->setPath("root_resource_path", QDir::cleanPath(QString::fromStdString(root) + "/bin/.."));
+// build_version of an INFO file as written by the tests, or "" when it has none.
+inline std::string BuildIn(const std::string& info) {
+  const std::string text = qvtest::ReadFile(info);
+  const std::string key = "build_version=";
+  const size_t at = text.find(key);
+  if (at == std::string::npos) return "";
+  const size_t from = at + key.size();
+  return text.substr(from, text.find('\n', from) - from);
 }
 
 class TestService : public LinuxService {
  public:
   using Service::CopyPackage;
+  using Service::StagePackage;
   using Service::FSCopyPath;
   using Service::MigrateService;
   using Service::PrepareUserEnv;

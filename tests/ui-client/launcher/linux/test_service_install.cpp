@@ -1,5 +1,12 @@
 // Installing the package into the per-user app folder with backup and rollback, and the
 // clean-up and migration of the legacy per-user folder.
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "adapter.h"
+#include "file/file-op.h"
+#include "package-upgrade.h"
 #include "service_fixture.h"
 
 namespace {
@@ -23,14 +30,19 @@ class InstallTest : public ServiceTest {
 
   // Everything rename keeps: names, kinds, modes, sizes, times, link targets.
   std::string Snapshot(const std::string& dir) {
-    return qvtest::ShellOutput("cd '" + dir + "' && find . -printf '%P %y %m %s %T@ %l\\n' | sort");
+    return qvtest::ShellOutput("cd '" + dir + "' && find . -mindepth 1 -printf '%P %y %m %s %T@ %l\\n' | sort");
   }
 
-  std::string Backups() { return qvtest::ShellOutput("cd '" + drive_ + "' && ls -d *_tmp* 2>/dev/null"); }
+  // What an upgrade may leave beside the app folder: staging, ready, backups, discard.
+  std::string Leftovers() {
+    return qvtest::ShellOutput("cd '" + drive_ + "' && ls -d QuenvaleDrive.app_* 2>/dev/null");
+  }
 
   std::string Mode(const std::string& path) {
     return qvtest::ShellOutput("stat -c %a '" + path + "'");
   }
+
+  std::string Staging() const { return app_ + "_staging"; }
 };
 
 TEST_F(InstallTest, FirstInstallCopiesThePackageAndClearsALeftoverBackup) {
@@ -42,11 +54,15 @@ TEST_F(InstallTest, FirstInstallCopiesThePackageAndClearsALeftoverBackup) {
   EXPECT_TRUE(SameTree(package_, app_));
   EXPECT_EQ("755\n", Mode(app_ + "/bin/cloud-drive-ui"));
   EXPECT_EQ("750\n", Mode(app_ + "/package/start-stop"));
-  EXPECT_EQ("", Backups());
-  EXPECT_TRUE(HasLog("INFO cloud-service.cpp: copy package:'" + package_ + "' -> '" + app_ + "' "));
-  EXPECT_TRUE(HasLog("DEBUG cloud-service.cpp: copy from '" + package_ + "' to '" + app_ + "'"));
+  char link[64] = {};
+  EXPECT_EQ(7, ::readlink((app_ + "/lib/info-link").c_str(), link, sizeof link - 1)) << "a link stays a link";
+  EXPECT_STREQ("../INFO", link);
+  service.PostUpgrade();
+  EXPECT_EQ("", Leftovers());
+  EXPECT_TRUE(HasLog("INFO cloud-service.cpp: copy package:'" + package_ + "' -> '" + Staging() + "' "));
+  EXPECT_TRUE(HasLog("DEBUG cloud-service.cpp: copy from '" + package_ + "' to '" + Staging() + "'"));
   EXPECT_TRUE(HasLog("DEBUG cloud-service.cpp: copy from '" + package_ + "/lib/deep/er' to '" +
-                     app_ + "/lib/deep/er'"));
+                     Staging() + "/lib/deep/er'"));
   EXPECT_TRUE(HasLog("INFO cloud-service.cpp: user installation is ready, removing backup app"));
   for (const std::string& line : Log()) EXPECT_EQ(std::string::npos, line.find("ERROR")) << line;
 }
@@ -62,35 +78,42 @@ TEST_F(InstallTest, UpgradeOfALargePackageReplacesTheOldCopy) {
   TestService service;
   ASSERT_EQ(0, service.PrepareUserEnv());
   EXPECT_TRUE(SameTree(package_, app_));
-  EXPECT_EQ("", Backups());
+  service.PostUpgrade();
+  EXPECT_EQ("", Leftovers());
 }
 
-// Looks at the disk while the package is being put in place.
+// Looks at the disk while the package is being copied.
 class ObservingService : public TestService {
  public:
-  std::string backup_seen;
-  std::string app_tmp1;
+  std::string app_seen;
+  std::string app;
 
  protected:
   int CopyPackage() override {
-    backup_seen = qvtest::ReadFile(app_tmp1 + "/bin/cloud-drive-ui");
+    app_seen = qvtest::ReadFile(app + "/bin/cloud-drive-ui");
     return TestService::CopyPackage();
   }
 };
 
-TEST_F(InstallTest, LeftoverBackupMovesTheBackupToTheNextName) {
+TEST_F(InstallTest, OldCopyStaysInPlaceWhileTheCopyRunsAndLeftoverBackupsGo) {
   MakePackage();
   MakeInstalledCopy(app_, "20");
   MakeFile(app_ + "_tmp/stale", "from an interrupted run\n");
+  MakeFile(app_ + "_tmp3/stale", "from another one\n");
   ObservingService service;
-  service.app_tmp1 = app_ + "_tmp1";
+  service.app = app_;
   ASSERT_EQ(0, service.PrepareUserEnv());
 
-  EXPECT_EQ("client 20\n", service.backup_seen);
+  EXPECT_EQ("client 20\n", service.app_seen);
   EXPECT_TRUE(SameTree(package_, app_));
-  EXPECT_EQ("", Backups());
   EXPECT_EQ(1, CountLog("ERROR cloud-service.cpp: failed to backup app from '" + app_ + "' -> '" +
                         app_ + "_tmp'"));
+  // The backups are set aside at once and removed once the client has been started.
+  EXPECT_EQ(drive_ + "/QuenvaleDrive.app_discard\n", qvtest::ShellOutput("ls -d '" + drive_ + "'/QuenvaleDrive.app_*"));
+  EXPECT_EQ("QuenvaleDrive.app_tmp\nQuenvaleDrive.app_tmp1\nQuenvaleDrive.app_tmp3\n",
+            qvtest::ShellOutput("ls '" + app_ + "_discard'"));
+  service.PostUpgrade();
+  EXPECT_EQ("", Leftovers());
 }
 
 TEST_F(InstallTest, AllBackupNamesBlockedLeavesEverythingAsItWas) {
@@ -111,28 +134,28 @@ TEST_F(InstallTest, AllBackupNamesBlockedLeavesEverythingAsItWas) {
   }
   expected.push_back("ERROR cloud-service.cpp: failed to backup app from '" + app_ + "' -> '" +
                      app_ + "_tmp9' at max retries, exiting");
-  EXPECT_EQ(expected, Log());
+  std::vector<std::string> errors;
+  for (const std::string& line : Log())
+    if (line.rfind("ERROR", 0) == 0) errors.push_back(line);
+  EXPECT_EQ(expected, errors);
 }
 
-TEST_F(InstallTest, CopyFailureRestoresTheOldCopyExactly) {
+TEST_F(InstallTest, CopyFailureLeavesTheOldCopyUntouched) {
   MakePackage();
-  ASSERT_EQ(0, ::symlink("nowhere", (package_ + "/dangling").c_str()));
+  ASSERT_EQ(0, ::mkfifo((package_ + "/zz-fifo").c_str(), 0644));  // no package may hold one
   MakeInstalledCopy(app_, "20");
   MakeFile(app_ + "/lib/old.so", std::string(5000, 'o'));
   ::chmod((app_ + "/lib/old.so").c_str(), 0700);
   ASSERT_EQ(0, ::symlink("../INFO", (app_ + "/lib/info-link").c_str()));
-  const std::string pristine = qvtest::MakeTempDir("pristine");
-  ASSERT_EQ(0, qvtest::Shell("cp -a '" + app_ + "/.' '" + pristine + "'"));
-  const std::string before = Snapshot(app_);
+  const std::string before = Snapshot(drive_);
 
   TestService service;
   EXPECT_EQ(-1, service.PrepareUserEnv());
 
-  EXPECT_EQ(before, Snapshot(app_));
-  EXPECT_TRUE(SameTree(pristine, app_));
-  EXPECT_EQ("", Backups());
+  EXPECT_EQ(before, Snapshot(drive_));
+  EXPECT_EQ("", Leftovers());
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: FSCopyPath: failed to copy from '" + package_ +
-                     "/dangling' to '" + app_ + "/dangling'"));
+                     "/zz-fifo' to '" + Staging() + "/zz-fifo'"));
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: Failed to extract package, rollback to old installation"));
   EXPECT_FALSE(HasLog("INFO cloud-service.cpp: user installation is ready, removing backup app"));
 }
@@ -155,7 +178,7 @@ TEST_F(InstallTest, UnreadablePackageFolderRollsBack) {
 
   EXPECT_EQ(0, rc);
   EXPECT_EQ(before, Snapshot(app_));
-  EXPECT_EQ("", Backups());
+  EXPECT_EQ("", Leftovers());
   EXPECT_TRUE(HasLog("WARNING cloud-service.cpp: FSCopyPath: failed to create handle  for src '" +
                      package_ + "/lib/deep' failed"));
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: Failed to extract package, rollback to old installation"));
@@ -167,18 +190,19 @@ TEST_F(InstallTest, MissingPackageRollsBack) {
   TestService service;
   EXPECT_EQ(-1, service.PrepareUserEnv());
   EXPECT_EQ(before, Snapshot(app_));
-  EXPECT_EQ("", Backups());
+  EXPECT_EQ("", Leftovers());
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: FSCopyPath: source path '" + package_ +
                      "' does not exist"));
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: Failed to extract package, rollback to old installation"));
 }
 
-TEST_F(InstallTest, FailedFirstInstallLeavesThePartialCopy) {
+TEST_F(InstallTest, FailedFirstInstallLeavesNothingBehind) {
   MakePackage();
-  ASSERT_EQ(0, ::symlink("nowhere", (package_ + "/dangling").c_str()));
+  ASSERT_EQ(0, ::mkfifo((package_ + "/zz-fifo").c_str(), 0644));
   TestService service;
   EXPECT_EQ(-1, service.PrepareUserEnv());
-  EXPECT_TRUE(Exists(app_));
+  EXPECT_FALSE(Exists(app_)) << "a half copy must never stand where the client is started from";
+  EXPECT_EQ("", Leftovers());
   EXPECT_TRUE(HasLog(
       "ERROR cloud-service.cpp: Failed to extract package, and no old installation to rollback"));
 }
@@ -189,6 +213,98 @@ TEST_F(InstallTest, SingleFilePackageIsCopiedToTheAppPath) {
   TestService service;
   EXPECT_EQ(0, service.PrepareUserEnv());
   EXPECT_EQ("one file\n", qvtest::ReadFile(app_));
+}
+
+// What a start finds after an upgrade was cut short, by this launcher or by one that
+// copied straight into the app folder, and what it makes of it before deciding.
+TEST_F(InstallTest, InterruptedUpgradesAreRecoveredAtStart) {
+  MakePackage();
+  MakeFile(root_ + "/INFO", "[Version]\nbuild_version=30\n");
+  const std::string partial_new = qvtest::MakeTempDir("partial");
+  MakeFile(partial_new + "/INFO", "[Version]\nbuild_version=30\n");
+  MakeFile(partial_new + "/bin/cloud-drive-ui", "new client\n");
+  ::chmod((partial_new + "/bin/cloud-drive-ui").c_str(), 0755);
+  const std::string old_copy = qvtest::MakeTempDir("old");
+  MakeInstalledCopy(old_copy, "20");
+  auto put = [&](const std::string& from, const std::string& to) {
+    ASSERT_EQ(0, qvtest::Shell("cp -a '" + from + "' '" + to + "'"));
+  };
+
+  struct Case {
+    const char* what;
+    std::function<void()> leave;
+    std::string app_build;  // build at the app path after the start
+    bool upgrade;           // what the decision says then
+    std::string restored_from;
+  };
+  const std::vector<Case> cases = {
+      {"swap cut between its two renames",
+       [&] { put(old_copy, app_ + "_tmp"); put(package_, app_ + "_ready"); }, "30", false,
+       app_ + "_ready"},
+      {"old copy set aside, nothing copied yet", [&] { put(old_copy, app_ + "_tmp"); }, "20", true,
+       app_ + "_tmp"},
+      {"copy into the app folder cut short, old copy in a backup",
+       [&] { put(partial_new, app_); put(old_copy, app_ + "_tmp"); }, "30", true, ""},
+      {"current copy beside a half-written stage, a ready copy and a discard folder",
+       [&] {
+         put(package_, app_);
+         put(partial_new, Staging());
+         put(package_, app_ + "_ready");
+         MakeFile(app_ + "_discard/QuenvaleDrive.app_tmp/x", "going\n");
+       },
+       "30", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, FSRemove(drive_, false));
+    ASSERT_EQ(0, FSMKDir(drive_, true));
+    c.leave();
+    NewLog();
+    TestService service;
+    service.PreUpgrade();
+    EXPECT_EQ(c.upgrade, service.IsNeedUpgrade());
+    EXPECT_EQ(c.app_build, svctest::BuildIn(app_ + "/INFO"));
+    if (!c.restored_from.empty()) {
+      EXPECT_TRUE(HasLog("INFO package-upgrade.cpp: restored '" + app_ + "' from '" + c.restored_from +
+                         "', left by an interrupted upgrade"));
+    }
+    if (!c.upgrade) {
+      EXPECT_EQ("", Leftovers());
+      continue;
+    }
+    // The upgrade that follows leaves the package in place and nothing beside it.
+    EXPECT_EQ(0, service.HandlePackageUpgrade());
+    service.PostUpgrade();
+    EXPECT_TRUE(SameTree(package_, app_));
+    EXPECT_EQ("", Leftovers());
+  }
+  EXPECT_TRUE(HasLog("INFO package-upgrade.cpp: removing '" + Staging() + "', left by an interrupted upgrade"));
+  EXPECT_TRUE(HasLog("INFO package-upgrade.cpp: removing '" + app_ + "_discard', left by an interrupted upgrade"));
+}
+
+TEST(CopyProgressTest, SharesAreComputedIn64BitsAndThrottled) {
+  std::vector<std::pair<int, int>> reports;
+  QObject::connect(&Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress,
+                   [&reports](int total, int done) { reports.emplace_back(total, done); });
+  const uint64_t gib = 1ull << 30;
+  {
+    CopyProgress progress(6 * gib);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    progress.Add(3 * gib);
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(std::make_pair(10000, 5000), reports[0]);
+
+    // A burst of small steps reports at most once per 50 ms; the last step always does.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3000; ++i) progress.Add(gib / 1000);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(reports.size(), 2u + static_cast<size_t>(ms / 50));
+    progress.Add(6 * gib);  // more than the total: capped
+    EXPECT_EQ(std::make_pair(10000, 10000), reports.back());
+  }
+  for (size_t i = 1; i < reports.size(); ++i) EXPECT_LT(reports[i - 1].second, reports[i].second);
+  QObject::disconnect(&Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress, nullptr, nullptr);
 }
 
 TEST_F(ServiceTest, AgedAppFolderIsRemovedAndDataKept) {

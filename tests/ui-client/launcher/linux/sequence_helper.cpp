@@ -1,0 +1,31 @@
+// Runs the launcher's service sequence, as the worker thread does, in a single-threaded
+// process of its own, so that a tracer can count its system calls and kill it or fail
+// it at any one of them.
+//   sequence_helper USER_BASE ROOT LOG_FILE
+// Exit status 0: the sequence ended with the package installed or nothing to do; 1: the
+// upgrade failed (the sequence still ran to its end); 2: bad arguments.
+#include <QCoreApplication>
+
+#include <fstream>
+#include <string>
+
+#include "linux/linux-service.h"
+#include "log.h"
+#include "path_table.h"
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  QCoreApplication app(argc, argv);
+  svctest::FillPathTable(argv[1], argv[2]);
+  const std::string log = argv[3];
+  std::ofstream(log + ".levels") << "service_debug=7\nfile_op_debug=7\n";
+  Logger::Initialize(Logger::FILE_LOGGER, log, log + ".levels", 50, Logger::ThreadSafe);
+
+  LinuxService service;
+  service.PreUpgrade();
+  int rc = 0;
+  if (service.IsNeedUpgrade()) rc = service.HandlePackageUpgrade();
+  service.RemoveAgedFolders();
+  service.PostUpgrade();
+  return rc == 0 ? 0 : 1;
+}

@@ -1,0 +1,185 @@
+#include "package-upgrade.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <vector>
+
+#include "adapter.h"
+#include "cloud-service.h"
+#include "file/file-op.h"
+
+#define QV_LOG_FILE "package-upgrade.cpp"
+#include "log.h"
+
+namespace {
+
+const int kBackupNames = 10;  // _tmp and _tmp1 to _tmp9
+const uint64_t kMinMargin = 16ull * 1024 * 1024;
+// Progress is sent as a share of this, so the dialog's integer percentage comes out of
+// the pair exactly as it would from bytes.
+const int kShareScale = 10000;
+const std::chrono::milliseconds kReportInterval(50);
+
+uint64_t RoundUp(uint64_t bytes, uint64_t block) { return (bytes + block - 1) / block * block; }
+
+void Measure(const ustring& path, const FILE_INFO& info, uint64_t block, PackageSize* size) {
+  if (info.type != FT_DIR) {
+    ++size->files;
+    if (info.type == FT_FILE) {
+      size->bytes += info.size;
+      size->disk_bytes += RoundUp(info.size, block);
+    } else {
+      size->disk_bytes += block;  // a link or another small entry
+    }
+    return;
+  }
+  size->disk_bytes += block;
+  DIR_HANDLE dh;
+  if (FSOpenDir(path, 0, dh) < 0) return;  // the copy reports what it cannot read
+  DIR_ENTRY entry;
+  while (FSReadDir(dh, entry) > 0) {
+    if (entry.name == "." || entry.name == "..") continue;
+    const ustring child = path + "/" + entry.name;
+    FILE_INFO child_info;
+    if (FSStat(child, child_info, false) == 0 && child_info.isExist) {
+      Measure(child, child_info, block, size);
+    }
+  }
+  FSCloseDir(dh);
+}
+
+void RemoveLeftover(const ustring& app_dir, const ustring& path) {
+  QVLOG_INFO("service_debug", "removing '%s', left by an interrupted upgrade\n", path.c_str());
+  DiscardPath(app_dir, path);
+}
+
+}  // namespace
+
+ustring GetAppStagingDir(const ustring& app_dir) { return app_dir + "_staging"; }
+
+ustring GetAppReadyDir(const ustring& app_dir) { return app_dir + "_ready"; }
+
+ustring GetAppDiscardDir(const ustring& app_dir) { return app_dir + "_discard"; }
+
+int CheckRoomForPackage(const ustring& package, const ustring& folder, PackageSize* size) {
+  struct statvfs fs;
+  if (statvfs(folder.c_str(), &fs) != 0) {
+    QVLOG_ERR("service_debug", "failed to ask the free space of '%s'\n", folder.c_str());
+    return -1;
+  }
+  const uint64_t block = fs.f_frsize > 0 ? fs.f_frsize : 4096;
+  *size = PackageSize();
+  FILE_INFO info;
+  if (FSStat(package, info, false) == 0 && info.isExist) Measure(package, info, block, size);
+
+  const uint64_t needed = size->disk_bytes + std::max(size->disk_bytes / 20, kMinMargin);
+  const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * block;
+  QVLOG_DEBUG("service_debug", "package '%s': %" PRIu64 " bytes in %" PRIu64 " files\n",
+              package.c_str(), size->bytes, size->files);
+  if (free_bytes >= needed) return 0;
+  QVLOG_ERR("service_debug",
+            "not enough free space in '%s' for the package: %" PRIu64 " bytes needed, %" PRIu64
+            " bytes free\n",
+            folder.c_str(), needed, free_bytes);
+  return -1;
+}
+
+bool RecoverInterruptedUpgrade(const ustring& app_dir) {
+  const ustring parent = FSParentPath(app_dir);
+  const ustring ready = GetAppReadyDir(app_dir);
+  const ustring discard = GetAppDiscardDir(app_dir);
+  if (IsFileExist(discard, false)) {
+    QVLOG_INFO("service_debug", "removing '%s', left by an interrupted upgrade\n", discard.c_str());
+  }
+  std::vector<ustring> backups;
+  for (int i = 0; i < kBackupNames; ++i) {
+    if (IsFileExist(GetAppBackupDir(app_dir, i), false)) backups.push_back(GetAppBackupDir(app_dir, i));
+  }
+
+  // A copy under the ready name is complete and on disk; a backup is the former app
+  // folder, renamed whole.
+  bool restored_ready = false;
+  if (!IsFileExist(app_dir, false)) {
+    ustring found;
+    if (IsFileExist(ready, false)) {
+      found = ready;
+    } else if (!backups.empty()) {
+      found = backups.front();
+    }
+    if (!found.empty()) {
+      if (FSRename(found, app_dir, false) == 0) {
+        FSSyncEntry(parent);
+        QVLOG_INFO("service_debug", "restored '%s' from '%s', left by an interrupted upgrade\n",
+                   app_dir.c_str(), found.c_str());
+        restored_ready = found == ready;
+        if (!restored_ready) backups.erase(backups.begin());
+      } else {
+        QVLOG_ERR("service_debug", "failed to restore '%s' from '%s'\n", app_dir.c_str(),
+                  found.c_str());
+      }
+    }
+  }
+
+  const ustring staging = GetAppStagingDir(app_dir);
+  if (IsFileExist(staging, false)) {
+    QVLOG_INFO("service_debug", "removing '%s', left by an interrupted upgrade\n", staging.c_str());
+    FSRemove(staging, false);
+  }
+  if (IsFileExist(app_dir, false) && IsFileExist(ready, false)) RemoveLeftover(app_dir, ready);
+
+  // Beside a copy that came out of the ready name, backups are only the old copy. Beside
+  // any other, a backup means the copy at the app path may be half written (a copy into
+  // the app folder that was cut short), so it is installed again first.
+  bool reinstall = false;
+  if (!backups.empty() && IsFileExist(app_dir, false)) {
+    if (restored_ready) {
+      for (const ustring& backup : backups) RemoveLeftover(app_dir, backup);
+    } else {
+      QVLOG_INFO("service_debug",
+                 "'%s' may be incomplete, '%s' was left by an interrupted upgrade: installing the "
+                 "package again\n",
+                 app_dir.c_str(), backups.front().c_str());
+      reinstall = true;
+    }
+  }
+  EmptyDiscard(app_dir);
+  return reinstall;
+}
+
+int MakeStagedCopyDurable(const ustring& app_dir) {
+  const ustring staging = GetAppStagingDir(app_dir);
+  const ustring ready = GetAppReadyDir(app_dir);
+  if (FSSyncFileSystem(staging) != 0 || FSRename(staging, ready, false) != 0 ||
+      FSSyncEntry(FSParentPath(app_dir)) != 0) {
+    QVLOG_ERR("service_debug", "failed to make the staged copy '%s' durable\n", staging.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+void DiscardPath(const ustring& app_dir, const ustring& path) {
+  const ustring discard = GetAppDiscardDir(app_dir);
+  if (FSMKDir(discard, false) == 0 && FSRename(path, discard + "/" + FSBaseName(path), false) == 0) {
+    return;
+  }
+  FSRemove(path, false);
+}
+
+void EmptyDiscard(const ustring& app_dir) { FSRemove(GetAppDiscardDir(app_dir), false); }
+
+CopyProgress::CopyProgress(uint64_t total)
+    : total_(total), last_report_(std::chrono::steady_clock::now()) {}
+
+void CopyProgress::Add(uint64_t bytes) {
+  done_ += bytes;
+  if (total_ == 0) return;
+  const int share = static_cast<int>(std::min(done_, total_) * kShareScale / total_);
+  if (share == last_share_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (share < kShareScale && now - last_report_ < kReportInterval) return;
+  last_share_ = share;
+  last_report_ = now;
+  Notify_Adapter::GetInstance().UpdateProgress(kShareScale, share);
+}

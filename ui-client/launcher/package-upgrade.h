@@ -1,0 +1,65 @@
+// The pieces of an upgrade that keep the per-user app folder whole whenever the process
+// dies: the package is copied into a staging folder beside the app folder while the old
+// client still runs, flushed to disk and renamed to a "ready" name; only then is the
+// client stopped and the ready copy swapped in by renames. The names beside the app
+// folder:
+//   <app>_staging        a copy being written: never trusted, removed at every start
+//   <app>_ready          a complete copy on disk, waiting to be swapped in
+//   <app>_tmp, _tmp1-9   the old copy, set aside during the swap (the backup names)
+//   <app>_discard        a folder whose entries are on their way out: never trusted
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "ustring/ustring.h"
+
+ustring GetAppStagingDir(const ustring& app_dir);
+ustring GetAppReadyDir(const ustring& app_dir);
+ustring GetAppDiscardDir(const ustring& app_dir);
+
+// What one walk of a package tree finds: the bytes of file data (the progress total),
+// the number of files, and the room the copy takes on a file system with the given
+// block size. A missing package measures as empty: the copy reports it.
+struct PackageSize {
+  uint64_t bytes = 0;
+  uint64_t files = 0;
+  uint64_t disk_bytes = 0;
+};
+
+// Measures package and checks that the file system of folder has room for its copy
+// plus a margin (5 % or 16 MiB, whichever is more). 0 when it has; -1, with an ERROR
+// line giving the bytes needed and free, when it has not or cannot be asked.
+int CheckRoomForPackage(const ustring& package, const ustring& folder, PackageSize* size);
+
+// At every start, before anything looks at the app folder. When the app folder is
+// missing, the complete copy that an interrupted upgrade left (the ready copy, else a
+// backup) is renamed into its place. Then whatever interrupted runs left beside it is
+// removed, except backups beside a copy that may be incomplete (an upgrade did not
+// finish with it): for those it returns true, and the copy must be installed again;
+// the backups stay until that succeeds.
+bool RecoverInterruptedUpgrade(const ustring& app_dir);
+
+// Flushes the staged copy and everything else on its file system, then renames it to
+// the ready name and flushes that rename. 0, or -1 logged.
+int MakeStagedCopyDurable(const ustring& app_dir);
+
+// Moves path (beside app_dir) into the discard folder, or removes it at once when that
+// cannot be done: a folder half removed must never stand under a name that is trusted.
+void DiscardPath(const ustring& app_dir, const ustring& path);
+// Removes the discard folder with all it holds.
+void EmptyDiscard(const ustring& app_dir);
+
+// Turns bytes copied into progress reports for the dialog (through Notify_Adapter), as
+// a share of total computed in 64 bits, at most about 20 times a second.
+class CopyProgress {
+ public:
+  explicit CopyProgress(uint64_t total);
+  void Add(uint64_t bytes);
+
+ private:
+  uint64_t total_;
+  uint64_t done_ = 0;
+  int last_share_ = 0;
+  std::chrono::steady_clock::time_point last_report_;
+};
