@@ -10,8 +10,9 @@ packages=(
   # libraries
   qtbase5-dev qttools5-dev qttools5-dev-tools
   libarchive-dev libicu-dev zlib1g-dev libgtest-dev
-  # tests and the demo: bsdtar, a headless X server, process and namespace tools
-  libarchive-tools xvfb xauth procps util-linux
+  # tests and the demo: bsdtar, a headless X server, process and namespace tools, a
+  # tracer that cuts an upgrade short at chosen system calls
+  libarchive-tools xvfb xauth procps util-linux strace
   # fonts the dialog needs: Latin (Arial-compatible), Thai, CJK
   fonts-liberation fonts-dejavu-core fonts-thai-tlwg fonts-wqy-microhei
 )

@@ -471,20 +471,23 @@ int MoveData(int src_fd, const struct stat& src_st, int dst_fd, const struct sta
       if (progress) progress(static_cast<uint64_t>(src_st.st_size));
       return 0;
     }
+    const uint64_t size = static_cast<uint64_t>(src_st.st_size);
     uint64_t copied = 0;
-    for (;;) {
+    while (copied < size) {
       ssize_t n = copy_file_range(src_fd, nullptr, dst_fd, nullptr, kKernelCopyChunk, 0);
       if (n > 0) {
         copied += static_cast<uint64_t>(n);
         if (progress) progress(static_cast<uint64_t>(n));
         continue;
       }
-      if (n == 0 && copied > 0) return 0;
-      if (n == 0) break;  // nothing moved: let read() decide what the file holds
+      if (n == 0) break;  // shorter than it said, or nothing the kernel can move
       if (errno == EINTR) continue;
       if (KernelCopyDeclined(errno)) break;
       return WriteFailure(errno);
     }
+    // What is left (all of it for a file whose size hides its content, as in /proc)
+    // goes through the buffer; at the end of the file that costs one read.
+    if (copied == size) return 0;
   }
 
   char* buf = static_cast<char*>(malloc(kCopyBufferSize));

@@ -1,0 +1,369 @@
+// An upgrade cut short at thirty-odd points, from the first file of the copy to the
+// removal of the old copy after the client has been started, and faults injected where
+// a file operation can fail: what the next start makes of what was left. Each point is
+// one system call of the service sequence (sequence_helper, a single thread), found in
+// a trace of a run without faults and hit by strace's injection (SIGKILL, or an error),
+// so the points are exact and the same on every run.
+//
+// The packages carry a MANIFEST, and their start script records whether the copy it is
+// about to start from is whole: no start may ever run the client from a half copy.
+#include <dirent.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_env.h"
+
+namespace {
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+// Everything that makes up a package: the folder's listing order, the sample client,
+// a start script that checks the manifest before it hands over to the sample's, nested
+// folders, files of many sizes and a link.
+const char kMakePackage[] = R"SH(
+set -e
+mkdir -p "$D"
+cd "$D"
+i=0
+while [ $i -lt 40 ]; do echo "top $B $i" > t$i; i=$((i + 1)); done
+for d in 1 2 3; do
+  mkdir -p lib$d/sub
+  i=0
+  while [ $i -lt 15 ]; do echo "lib$d $B $i" > lib$d/f$i; i=$((i + 1)); done
+  head -c $((200000 * d + B)) /dev/urandom > lib$d/sub/big
+done
+ln -s ../INFO lib1/info-link
+mkdir package
+cp "$SAMPLE/package/start-stop" package/start-stop.sample
+cat > package/start-stop <<'EOS'
+#!/bin/sh
+app=$(cd "$(dirname "$0")/.." && pwd -P)
+if [ -f "$app/MANIFEST" ] && (cd "$app" && sha256sum --quiet --strict -c MANIFEST >/dev/null 2>&1); then
+  echo "whole $1 $app" >> "${QV_TEST_STARTS:?}"
+else
+  echo "INCOMPLETE $1 $app" >> "${QV_TEST_STARTS:?}"
+fi
+exec "$app/package/start-stop.sample" "$@"
+EOS
+chmod 755 package/start-stop
+: > MANIFEST
+# Made last, so that a tmpfs lists them first: a half copy that has them looks current.
+mkdir bin
+cp "$SAMPLE/bin/cloud-drive-ui" bin/
+printf '[Version]\nbuild_version=%s\n' "$B" > INFO
+find . -type f ! -name MANIFEST -print | sort | xargs sha256sum > ../manifest
+cat ../manifest > MANIFEST
+rm ../manifest
+)SH";
+
+// One system call of the traced run: its name, its number among the calls of that name
+// (what strace's when= counts) and its line.
+struct Call {
+  std::string name;
+  int nth = 0;
+  std::string line;
+};
+
+std::vector<Call> ReadTrace(const std::string& path) {
+  std::vector<Call> calls;
+  std::map<std::string, int> seen;
+  std::istringstream in(qvtest::ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t paren = line.find('(');
+    if (paren == std::string::npos || line.compare(0, 3, "---") == 0 || line.compare(0, 3, "+++") == 0) {
+      continue;
+    }
+    const std::string name = line.substr(0, paren);
+    calls.push_back({name, ++seen[name], line});
+  }
+  return calls;
+}
+
+bool IsClientAlive(pid_t pid) {
+  const std::string stat = qvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return pid > 0 && close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+         stat.find("(cloud-drive-ui)") != std::string::npos;
+}
+
+std::string ExeOf(pid_t pid) {
+  char buf[4096];
+  ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+class InterruptedUpgrade : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (qvtest::Shell("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+    // Everything lives on a tmpfs of this process's own, where a folder lists its
+    // entries in a fixed order given by their creation.
+    work_ = qvtest::MakeTempDir("tmpfs");
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", work_.c_str(), "tmpfs", 0, "size=256m") != 0) {
+      GTEST_SKIP() << "a tmpfs in a private mount namespace was refused";
+    }
+    // The clients that the start scripts leave running become ours to stop and reap.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    root_ = Folder("root");
+    package_ = root_ + "/package/skylodge";
+    ASSERT_EQ(0, MakePackage(package_, 2));
+    ASSERT_TRUE(qvtest::WriteFile(root_ + "/INFO", "[Version]\nbuild_version=2\n"));
+    old_ = Folder("old") + "/app";
+    ASSERT_EQ(0, MakePackage(old_, 1));
+    const std::string first = qvtest::ShellOutput("ls -U -A " + Q(package_) + " | head -n 3");
+    ASSERT_EQ(0u, first.find("INFO\n")) << first;
+    ASSERT_NE(std::string::npos, first.find("bin\n")) << first;
+
+    // The run whose calls are counted: the same start as every later one.
+    const std::string home = NewHome();
+    const std::string trace = home + "/trace";
+    ASSERT_EQ(0, RunSequence(home, "-o " + Q(trace) +
+                                       " -e trace=openat,mkdir,copy_file_range,symlink,syncfs,fsync,"
+                                       "rename,kill,pidfd_open,poll,clone,clone3,vfork,fork,ppoll,"
+                                       "waitid,unlink,rmdir"));
+    trace_ = ReadTrace(trace);
+    ExpectWholeCopyStarted(home);
+    StopClients();
+  }
+
+  void TearDown() override { StopClients(); }
+
+  std::string Folder(const std::string& hint) {
+    const std::string dir = work_ + "/" + hint + "-" + std::to_string(folders_++);
+    EXPECT_EQ(0, ::mkdir(dir.c_str(), 0755));
+    return dir;
+  }
+
+  static int MakePackage(const std::string& dir, int build) {
+    const std::string script = qvtest::MakeTempDir("script") + "/make-package.sh";
+    if (!qvtest::WriteFile(script, kMakePackage)) return -1;
+    return qvtest::Shell("D=" + Q(dir) + " B=" + std::to_string(build) + " SAMPLE=" + Q(QV_SAMPLE_STAGE) +
+                         " sh " + Q(script));
+  }
+
+  std::string App(const std::string& home) const { return home + "/.QuenvaleDrive/QuenvaleDrive.app"; }
+
+  // A home holding the old copy, with its client running.
+  std::string NewHome() {
+    const std::string home = Folder("home");
+    EXPECT_EQ(0, qvtest::Shell("mkdir -p " + Q(home + "/.QuenvaleDrive") + " && cp -a " + Q(old_) + " " +
+                               Q(App(home)) + " && HOME=" + Q(home) + " QV_TEST_STARTS=" +
+                               Q(home + "/starts") + " " + Q(App(home) + "/package/start-stop") +
+                               " start >/dev/null 2>&1"));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home)));
+    return home;
+  }
+
+  // The service sequence on home, under strace with `strace_args` when given. Its exit
+  // status: 0 done, 1 upgrade failed, anything else cut short.
+  int RunSequence(const std::string& home, const std::string& strace_args) {
+    std::string command = "cd / && HOME=" + Q(home) + " QV_TEST_STARTS=" + Q(home + "/starts") + " ";
+    if (!strace_args.empty()) command += "strace -qq " + strace_args + " ";
+    command += Q(QV_SEQUENCE_HELPER) + " " + Q(home) + " " + Q(root_) + " " + Q(home + "/sequence.log") +
+               " >/dev/null 2>&1";
+    const int rc = qvtest::Shell(command);
+    Reap();
+    return rc;
+  }
+
+  int Inject(const std::string& home, const Call& call, const std::string& what) {
+    return RunSequence(home, "-o /dev/null -e trace=" + call.name + " -e inject=" + call.name + ":" + what +
+                                 ":when=" + std::to_string(call.nth));
+  }
+
+  pid_t ClientPid(const std::string& home) const {
+    const std::string text = qvtest::ReadFile(home + "/.QuenvaleDrive/ui.pid");
+    return text.rfind("pid=", 0) == 0 ? static_cast<pid_t>(std::atol(text.c_str() + 4)) : 0;
+  }
+
+  std::string Leftovers(const std::string& home) const {
+    return qvtest::ShellOutput("ls -d " + Q(home + "/.QuenvaleDrive") + "/QuenvaleDrive.app_* 2>/dev/null");
+  }
+
+  // Names, kinds, modes, sizes, link targets and the content of every file.
+  std::string Snapshot(const std::string& dir) const {
+    return qvtest::ShellOutput("cd " + Q(dir) + " && find . -printf '%P %y %m %s %l\\n' | sort && " +
+                               "find . -type f -exec sha256sum {} + | sort");
+  }
+
+  // What every start must leave: the package at the app path, nothing beside it, its
+  // client running, and no start ever made from a half copy.
+  void ExpectWholeCopyStarted(const std::string& home) {
+    const std::string app = App(home);
+    EXPECT_EQ(0, qvtest::Shell("diff -r " + Q(package_) + " " + Q(app) + " >/dev/null 2>&1"))
+        << qvtest::ReadFile(home + "/sequence.log");
+    EXPECT_EQ("", Leftovers(home));
+    const pid_t pid = ClientPid(home);
+    EXPECT_TRUE(IsClientAlive(pid)) << "pid " << pid;
+    EXPECT_EQ(app + "/bin/cloud-drive-ui", ExeOf(pid));
+    const std::string starts = qvtest::ReadFile(home + "/starts");
+    EXPECT_EQ(std::string::npos, starts.find("INCOMPLETE")) << starts;
+  }
+
+  // Kills the run at `call`, then starts once more, normally.
+  void CrashAt(const std::string& what, const std::vector<Call>& calls) {
+    ASSERT_FALSE(calls.empty()) << "no call for " << what;
+    for (const Call& call : calls) {
+      SCOPED_TRACE(what + " at " + call.line);
+      const std::string home = NewHome();
+      const int rc = Inject(home, call, "signal=SIGKILL");
+      EXPECT_TRUE(rc != 0 && rc != 1) << "the run was not cut there (" << rc << ")";
+      EXPECT_EQ(0, RunSequence(home, ""));
+      ExpectWholeCopyStarted(home);
+      ++points_;
+      StopClients();
+    }
+  }
+
+  // Fails `call` with `error`: the upgrade fails, the old copy is whole and runs (the
+  // same client when the failure came before the stop), nothing is left beside it, and
+  // the next start does the upgrade.
+  void FailAt(const std::string& what, const std::vector<Call>& calls, const std::string& error,
+              bool before_stop) {
+    ASSERT_FALSE(calls.empty()) << "no call for " << what;
+    for (const Call& call : calls) {
+      SCOPED_TRACE(what + " failing with " + error + " at " + call.line);
+      const std::string home = NewHome();
+      const pid_t client = ClientPid(home);
+      const std::string before = Snapshot(App(home));
+      EXPECT_EQ(1, Inject(home, call, "error=" + error));
+      EXPECT_EQ(before, Snapshot(App(home)));
+      EXPECT_EQ("", Leftovers(home));
+      const pid_t now = ClientPid(home);
+      if (before_stop) {
+        EXPECT_EQ(client, now);
+      }
+      EXPECT_TRUE(IsClientAlive(now));
+      EXPECT_EQ(App(home) + "/bin/cloud-drive-ui", ExeOf(now));
+
+      EXPECT_EQ(0, RunSequence(home, ""));
+      ExpectWholeCopyStarted(home);
+      StopClients();
+    }
+  }
+
+  // The calls named `name` whose lines hold every one of `parts`.
+  std::vector<Call> Calls(const std::string& name, const std::vector<std::string>& parts = {}) const {
+    std::vector<Call> out;
+    for (const Call& call : trace_) {
+      bool all = call.name == name;
+      for (const std::string& part : parts) all = all && call.line.find(part) != std::string::npos;
+      if (all) out.push_back(call);
+    }
+    return out;
+  }
+
+  // The first, the one at the middle and the last of calls, or fewer when they coincide.
+  static std::vector<Call> Spread(const std::vector<Call>& calls, int points = 3) {
+    std::vector<Call> out;
+    for (int i = 0; i < points && !calls.empty(); ++i) {
+      const Call& call = calls[(calls.size() - 1) * static_cast<size_t>(i) / static_cast<size_t>(points - 1)];
+      if (out.empty() || out.back().line != call.line || out.back().nth != call.nth) out.push_back(call);
+    }
+    return out;
+  }
+  static std::vector<Call> First(const std::vector<Call>& calls) {
+    return calls.empty() ? calls : std::vector<Call>{calls.front()};
+  }
+  static std::vector<Call> Last(const std::vector<Call>& calls) {
+    return calls.empty() ? calls : std::vector<Call>{calls.back()};
+  }
+
+  static void Reap() {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  }
+
+  // Every client started from this test's folders.
+  void StopClients() {
+    if (work_.empty()) return;  // set-up never got as far as starting one
+    std::vector<pid_t> killed;
+    DIR* proc = ::opendir("/proc");
+    while (proc != nullptr) {
+      const struct dirent* entry = ::readdir(proc);
+      if (entry == nullptr) break;
+      const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+      if (pid > 0 && ExeOf(pid).rfind(work_ + "/", 0) == 0 && ::kill(pid, SIGKILL) == 0) killed.push_back(pid);
+    }
+    if (proc != nullptr) ::closedir(proc);
+    for (int i = 0; i < 200; ++i) {
+      Reap();
+      bool gone = true;
+      for (pid_t pid : killed) gone = gone && ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) != 0;
+      if (gone) break;
+      ::usleep(5 * 1000);
+    }
+  }
+
+  std::string work_, root_, package_, old_;
+  std::vector<Call> trace_;
+  int folders_ = 0;
+  int points_ = 0;
+};
+
+TEST_F(InterruptedUpgrade, CrashWhileTheOldClientStillRuns) {
+  CrashAt("making the staging folder", First(Calls("mkdir", {"_staging\""})));
+  CrashAt("creating a staged file", Spread(Calls("openat", {"_staging/", "O_CREAT"}), 5));
+  CrashAt("moving file data", Spread(Calls("copy_file_range")));
+  CrashAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})));
+  CrashAt("making a staged link", Calls("symlink", {"_staging/"}));
+  CrashAt("flushing the staged copy", Calls("syncfs"));
+  CrashAt("naming the staged copy ready", Calls("rename", {"_staging\"", "_ready\""}));
+  CrashAt("flushing that name", First(Calls("fsync")));
+  EXPECT_GE(points_, 12);
+}
+
+TEST_F(InterruptedUpgrade, CrashWhileTheClientIsStoppedAndSwapped) {
+  CrashAt("reading the pid file", First(Calls("openat", {"ui.pid"})));
+  CrashAt("sending SIGTERM", Calls("kill", {"SIGTERM"}));
+  CrashAt("waiting for the client's end", First(Calls("pidfd_open")));
+  CrashAt("setting the old copy aside", Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"}));
+  CrashAt("renaming the ready copy into place", Calls("rename", {"_ready\", \"", "QuenvaleDrive.app\")"}));
+  CrashAt("flushing the swap", Last(Calls("fsync")));
+  CrashAt("making the discard folder", Calls("mkdir", {"_discard\""}));
+  CrashAt("discarding the old copy", Calls("rename", {"_discard/"}));
+  EXPECT_GE(points_, 8);
+}
+
+TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
+  std::vector<Call> fork;
+  for (const char* name : {"clone", "clone3", "vfork", "fork"}) {
+    if (fork.empty()) fork = First(Calls(name));
+  }
+  CrashAt("starting the start script", fork);
+  CrashAt("waiting for the start script", First(Calls("ppoll")));
+  CrashAt("collecting the start script", Last(Calls("waitid")));
+  CrashAt("removing the old copy", Spread(Calls("unlink", {"_discard/"}), 4));
+  CrashAt("removing the discard folder", Last(Calls("rmdir", {"_discard\")"})));
+  EXPECT_GE(points_, 8);
+}
+
+TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
+  FailAt("moving file data", Spread(Calls("copy_file_range")), "ENOSPC", true);
+  FailAt("creating a staged file", First(Spread(Calls("openat", {"_staging/", "O_CREAT"}), 3)), "ENOSPC", true);
+  FailAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})), "ENOSPC", true);
+  FailAt("making a staged link", Calls("symlink", {"_staging/"}), "ENOSPC", true);
+  FailAt("flushing the staged copy", Calls("syncfs"), "EIO", true);
+  FailAt("flushing the ready name", First(Calls("fsync")), "EIO", true);
+}
+
+TEST_F(InterruptedUpgrade, FaultsAfterTheStopPutTheOldCopyBackAndStartIt) {
+  FailAt("renaming the ready copy into place", Calls("rename", {"_ready\", \"", "QuenvaleDrive.app\")"}), "EIO",
+         false);
+  FailAt("flushing the swap", Last(Calls("fsync")), "EIO", false);
+}
+
+}  // namespace
