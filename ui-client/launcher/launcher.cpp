@@ -110,7 +110,9 @@ void Launcher::UpdateProgress(int total, int steps) {
   // A report without a positive total has no meaningful percentage (and would divide by
   // zero); no caller sends one, so it is dropped.
   if (total <= 0) return;
-  m_progress->setValue(static_cast<int>(static_cast<long long>(steps) * 100 / total));
+  const int value = static_cast<int>(static_cast<long long>(steps) * 100 / total);
+  if (value != m_progress->value()) QVLOG_DEBUG("launcher_debug", "progress %d%%\n", value);
+  m_progress->setValue(value);
 }
 
 void Launcher::SetLabelText(const QString& label) { m_progress->setLabelText(label); }

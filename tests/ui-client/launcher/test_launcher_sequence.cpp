@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -173,10 +174,23 @@ TEST_F(SequenceTest, CurrentCopyIsStartedWithoutDialog) {
 
 TEST_F(SequenceTest, UpgradeShowsProgressThenReadyAndStartsTheNewCopy) {
   StagePackage("7");
+  MakeFile(root_ + "/package/skylodge/lib/data", std::string(8 << 20, 'd'));
   MakeClientTree(UserApp(), "3");
   ASSERT_TRUE(Launch());
   EXPECT_EQ(exit_code_, 0);
-  EXPECT_EQ(Log(), (std::vector<std::string>{"DEBUG launcher.cpp: running", "DEBUG launcher.cpp: done"}));
+  // The copy moves the bar by bytes; each new value is logged.
+  std::vector<std::string> log = Log(), progress;
+  for (const std::string& line : log) {
+    if (line.rfind("DEBUG launcher.cpp: progress ", 0) == 0) progress.push_back(line);
+  }
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), "DEBUG launcher.cpp: progress 100%");
+  EXPECT_EQ(log.front(), "DEBUG launcher.cpp: running");
+  EXPECT_EQ(log.back(), "DEBUG launcher.cpp: done");
+  EXPECT_EQ(log.size(), progress.size() + 2);
+  EXPECT_TRUE(std::is_sorted(values_.begin(), values_.end()));
+  ASSERT_FALSE(values_.empty());
+  EXPECT_EQ(values_.back(), 100);
 
   ASSERT_EQ(shown_.size(), 1u);
   EXPECT_EQ(shown_[0].value, 0);
