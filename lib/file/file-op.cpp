@@ -16,6 +16,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "log.h"
@@ -128,7 +129,10 @@ int ForEachChild(const ustring& path, Visit visit) {
   return result;
 }
 
-bool ClearNonBlock(int fd) {
+// O_NONBLOCK only kept a pipe from blocking the open; the copy itself must block. A
+// regular file ignores the flag, so it is left alone there.
+bool ClearNonBlock(int fd, const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return true;
   int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
@@ -467,9 +471,17 @@ int WriteFailure(int err) {
 int MoveData(int src_fd, const struct stat& src_st, int dst_fd, const struct stat& dst_st,
              const FSCopyProgress& progress) {
   if (S_ISREG(src_st.st_mode) && S_ISREG(dst_st.st_mode) && src_st.st_size > 0) {
-    if (ioctl(dst_fd, FICLONE, src_fd) == 0) {
-      if (progress) progress(static_cast<uint64_t>(src_st.st_size));
-      return 0;
+    // A file system that cannot share blocks is remembered, so that a tree copy does not
+    // ask again for every file.
+    static std::atomic<dev_t> no_reflinks{0};
+    if (dst_st.st_dev != no_reflinks.load(std::memory_order_relaxed)) {
+      if (ioctl(dst_fd, FICLONE, src_fd) == 0) {
+        if (progress) progress(static_cast<uint64_t>(src_st.st_size));
+        return 0;
+      }
+      if (errno == EOPNOTSUPP || errno == ENOTTY) {
+        no_reflinks.store(dst_st.st_dev, std::memory_order_relaxed);
+      }
     }
     const uint64_t size = static_cast<uint64_t>(src_st.st_size);
     uint64_t copied = 0;
@@ -550,7 +562,7 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
   }
   // Checked again on the open file: the path may have changed since stat.
   if (fstat(src_fd, &src_st) != 0 || (!S_ISREG(src_st.st_mode) && !S_ISDIR(src_st.st_mode)) ||
-      !ClearNonBlock(src_fd)) {
+      !ClearNonBlock(src_fd, src_st)) {
     QVLOG_ERR(FILE_OP_LOG, "CopyFile: '%s' is not a regular file\n", src.c_str());
     close(src_fd);
     errno = EINVAL;
@@ -584,7 +596,7 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
 
   int result = 0;
   struct stat dst_st;
-  if (fstat(dst_fd, &dst_st) != 0 || !ClearNonBlock(dst_fd)) {
+  if (fstat(dst_fd, &dst_st) != 0 || !ClearNonBlock(dst_fd, dst_st)) {
     int err = errno;
     QVLOG_ERR(FILE_OP_LOG, "CopyFile: open(%s): %s (%d)\n", dst.c_str(), strerror(err), err);
     result = -1;
@@ -593,7 +605,7 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
               dst.c_str());
     errno = EINVAL;
     result = -1;
-  } else if (S_ISREG(dst_st.st_mode) && ftruncate(dst_fd, 0) != 0) {
+  } else if (S_ISREG(dst_st.st_mode) && dst_st.st_size > 0 && ftruncate(dst_fd, 0) != 0) {
     int err = errno;
     QVLOG_ERR(FILE_OP_LOG, "CopyFile: open(%s): %s (%d)\n", dst.c_str(), strerror(err), err);
     result = -1;
