@@ -21,7 +21,7 @@ std::string RandomBytes(size_t n, unsigned seed) {
 }
 
 TEST_F(FileOpTest, CopyMovesEveryByteAcrossBufferBoundaries) {
-  for (size_t size : {size_t(0), size_t(1), size_t(8192), size_t(3 * 8192 + 17)}) {
+  for (size_t size : {size_t(0), size_t(1), size_t(8192), size_t(3 * 8192 + 17), size_t(40 << 20)}) {
     const std::string content = RandomBytes(size, static_cast<unsigned>(size));
     const std::string src = P("src-" + std::to_string(size));
     const std::string dst = P("dst-" + std::to_string(size));
@@ -29,7 +29,34 @@ TEST_F(FileOpTest, CopyMovesEveryByteAcrossBufferBoundaries) {
     ASSERT_EQ(0, FSCopy(src, dst, false, false)) << size;
     EXPECT_EQ(content, qvtest::ReadFile(dst)) << size;
     EXPECT_EQ(content, qvtest::ReadFile(src)) << size;
+
+    // The copy without a flush reports every byte once, in steps.
+    uint64_t reported = 0;
+    int calls = 0;
+    ASSERT_EQ(0, FSCopyNoSync(src, dst + "-nosync", true, [&](uint64_t n) {
+      reported += n;
+      ++calls;
+    }));
+    EXPECT_EQ(content, qvtest::ReadFile(dst + "-nosync")) << size;
+    EXPECT_EQ(size, reported);
+    if (size > (16 << 20)) {
+      EXPECT_GT(calls, 1) << "a big file moves the bar more than once";
+    }
   }
+  // A size of 0 does not mean an empty file everywhere.
+  ASSERT_EQ(0, FSCopy("/proc/version", P("version"), false, false));
+  EXPECT_EQ(qvtest::ReadFile("/proc/version"), qvtest::ReadFile(P("version")));
+  EXPECT_FALSE(qvtest::ReadFile(P("version")).empty());
+}
+
+TEST_F(FileOpTest, FlushesReportWhatTheyCannotReach) {
+  ASSERT_TRUE(qvtest::WriteFile(P("f"), "x"));
+  EXPECT_EQ(0, FSSyncFileSystem(P("f")));
+  EXPECT_EQ(0, FSSyncEntry(dir_));
+  EXPECT_EQ(-1, FSSyncFileSystem(P("absent")));
+  EXPECT_TRUE(log_.Has("ERROR", "syncfs: open(" + P("absent") + "): No such file or directory (2)\n"));
+  EXPECT_EQ(-1, FSSyncEntry(P("absent")));
+  EXPECT_TRUE(log_.Has("ERROR", "fsync: open(" + P("absent") + "): No such file or directory (2)\n"));
 }
 
 TEST_F(FileOpTest, CopyPermissionsOfNewAndExistingDestinations) {
