@@ -15,6 +15,9 @@ packages=(
   libarchive-tools xvfb xauth procps util-linux strace
   # fonts the dialog needs: Latin (Arial-compatible), Thai, CJK
   fonts-liberation fonts-dejavu-core fonts-thai-tlwg fonts-wqy-microhei
+  # fuzz targets: clang with libFuzzer's runtime (only recommended by clang); python3
+  # makes test archives and seed corpora
+  clang libclang-rt-14-dev python3
 )
 
 missing=()

@@ -6,9 +6,11 @@
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <QString>
 #include <string>
+#include <string_view>
 
 #include "adapter.h"
 #include "cloud-service.h"
@@ -46,15 +48,31 @@ void EnableAllFilters(archive* reader) {
 #pragma GCC diagnostic pop
 }
 
-bool HasDotDotComponent(const std::string& path) {
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (path.compare(start, end - start, "..") == 0) return true;
-    start = end + 1;
+// Whether test holds for any of the slash-separated components of path, empty ones
+// included.
+template <typename Test>
+bool AnyComponent(std::string_view path, Test test) {
+  for (;;) {
+    const size_t end = path.find('/');
+    if (test(path.substr(0, end))) return true;
+    if (end == std::string_view::npos) return false;
+    path.remove_prefix(end + 1);
   }
-  return false;
+}
+
+bool HasDotDotComponent(const std::string& path) {
+  return AnyComponent(path, [](std::string_view c) { return c == ".."; });
+}
+
+// An entry path without a component other than empty and "." ("", ".", "./", "/", ".//"
+// ...) joined to the target names the target itself: the writer reduces it so.
+bool NamesTheTarget(const char* path) {
+  return !AnyComponent(path, [](std::string_view c) { return !c.empty() && c != "."; });
+}
+
+bool IsRealFolder(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The folder the entries are joined to. The writer removes every symbolic link it meets
@@ -236,12 +254,29 @@ int Extractor::Extract() {
           QVLOG_ERR(kComponent, "archive_entry_pathname failed");
           break;
         }
-        // Plain concatenation: "./a" becomes base/./a and "/a" base//a, both inside.
-        archive_entry_set_pathname(entry, (base + "/" + path).c_str());
-        // A hard link names another entry of the archive, so it moves with the entries;
-        // a symbolic link's text is the link's content and stays as stored.
         const char* hardlink = archive_entry_hardlink(entry);
-        if (hardlink) archive_entry_set_hardlink(entry, (base + "/" + hardlink).c_str());
+        if (NamesTheTarget(path)) {
+          // Anything but a folder would take the target's place: the writer unlinks what
+          // is at an entry's path, and an empty target goes with it.
+          if (archive_entry_filetype(entry) != AE_IFDIR || hardlink) {
+            QVLOG_ERR(kComponent, "entry '%s' names the target folder itself\n", path);
+            break;
+          }
+          if (IsRealFolder(base)) {
+            ++progress;
+            Notify_Adapter::GetInstance().UpdateProgress(total, progress);
+            continue;
+          }
+          // A target not made yet is made by this entry, as any folder entry makes its
+          // folder.
+          archive_entry_set_pathname(entry, base.c_str());
+        } else {
+          // Plain concatenation: "./a" becomes base/./a and "/a" base//a, both inside.
+          archive_entry_set_pathname(entry, (base + "/" + path).c_str());
+          // A hard link names another entry of the archive, so it moves with the
+          // entries; a symbolic link's text is the link's content and stays as stored.
+          if (hardlink) archive_entry_set_hardlink(entry, (base + "/" + hardlink).c_str());
+        }
 
         if (archive_read_extract2(reader, entry, writer) != ARCHIVE_OK) {
           QVLOG_ERR(kComponent, "archive_read_extract2 failed: '%s'\n", ErrorText(writer));
@@ -254,6 +289,12 @@ int Extractor::Extract() {
                     ErrorText(writer));
           break;
         }
+      }
+      // Whatever the entries were, the target must still be the folder they went into.
+      if (result == 0 && !IsRealFolder(base)) {
+        QVLOG_ERR(kComponent, "target '%s' is not a folder after extraction\n",
+                  target.c_str());
+        result = -1;
       }
     }
   }

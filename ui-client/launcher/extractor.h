@@ -14,7 +14,8 @@ class Extractor {
   void SetSource(const ustring& source);
 
   // 0 when every entry was written under the target, -1 otherwise. Entries written
-  // before a failure stay on disk.
+  // before a failure stay on disk. An entry whose path names the target itself ("", ".",
+  // "./", "/") is refused unless it is a folder, which leaves the target as it is.
   int Extract();
   // Number of entries in the source (0 or more), or -1.
   int Count();

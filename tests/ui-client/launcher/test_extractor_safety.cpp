@@ -206,4 +206,85 @@ TEST_F(ExtractorSafetyTest, HardLinksCannotReachOutside) {
   EXPECT_EQ(3, LogCount("archive_read_extract2 failed: '"));
 }
 
+// An entry whose path reduces to the target itself ("", ".", "./", "/") must never replace
+// it. The writer would unlink the (empty, freshly made) target and put a file, a link
+// chosen by the archive, or a fifo in its place, or only delete it; so such entries are
+// refused unless they are folders. Each archive holds that entry first and a file "after".
+TEST_F(ExtractorSafetyTest, EntryNamingTheTargetItselfIsRefusedUnlessAFolder) {
+  ASSERT_EQ(0, qvtest::Shell("python3 " QV_TEST_DATA_DIR "/target_entries.py " + work_));
+  const std::pair<const char*, const char*> rows[] = {
+      {"empty-file.zip", ""},      {"dot-symlink.tar", "."}, {"dotslash-symlink.tar", "./"},
+      {"slash-symlink.tar", "/"},  {"dot-hardlink.tar", "."}, {"dot-fifo.tar", "."},
+  };
+  const auto outside_before = extest::Snapshot(outside_);
+  // First empty, as the service leaves it (the writer could then remove it), then
+  // holding a file; each time in a folder of the ordinary user who extracts.
+  for (const bool holding : {false, true}) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(row.first) + (holding ? ", holding a file" : ", empty"));
+      const std::string parent = work_ + "/home-" + row.first + (holding ? "-holding" : "");
+      const std::string target = parent + "/app";
+      for (const std::string& dir : {parent, target}) {
+        ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755));
+        ASSERT_EQ(0,
+                  ::chown(dir.c_str(), qvtest::UnprivilegedUid(), qvtest::UnprivilegedGid()));
+      }
+      if (holding) {
+        ASSERT_TRUE(qvtest::WriteFile(target + "/before", "kept"));
+      }
+      const auto target_before = extest::Snapshot(target);
+      const ino_t inode = Inode(target);
+      const std::string arch = work_ + "/" + row.first;
+      const std::string refusal =
+          "entry '" + std::string(row.second) + "' names the target folder itself\n";
+      const int refusals_before = LogCount(refusal);
+
+      // 1: the result was not -1; 2: progress was reported for the refused entry.
+      EXPECT_EQ(0, qvtest::RunUnprivileged([&] {
+                  return (Extract(arch, target) == -1 ? 0 : 1) | (progress_.empty() ? 0 : 2);
+                }));
+      struct stat st;
+      ASSERT_EQ(0, ::lstat(target.c_str(), &st));
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+      EXPECT_EQ(inode, st.st_ino);
+      EXPECT_EQ(target_before, extest::Snapshot(target));  // "after" is not written either
+      EXPECT_EQ(refusals_before + 1, LogCount(refusal));
+    }
+  }
+  // Our own line each time: the writer never saw the entry.
+  EXPECT_EQ(12, LogCount("[ERROR]"));
+  EXPECT_EQ(outside_before, extest::Snapshot(outside_));
+}
+
+TEST_F(ExtractorSafetyTest, FolderEntryNamingTheTargetExtractsAsBefore) {
+  ASSERT_EQ(0, qvtest::Shell("python3 " QV_TEST_DATA_DIR "/target_entries.py " + work_));
+  // bsdtar writes a bare "." in cpio (and "./" in tar, which the script's archive has).
+  const std::string src = work_ + "/src";
+  ASSERT_EQ(0, qvtest::Shell("mkdir " + src + " && printf after > " + src +
+                             "/after && bsdtar -c --format newc -f " + work_ +
+                             "/dot-dir.cpio -n -C " + src + " . after"));
+  for (const char* name : {"dotslash-dir.tar", "dot-dir.cpio"}) {
+    SCOPED_TRACE(name);
+    const std::string target = work_ + "/t-" + name;
+    ASSERT_EQ(0, ::mkdir(target.c_str(), 0700));
+    ASSERT_TRUE(qvtest::WriteFile(target + "/before", "kept"));
+    const ino_t inode = Inode(target);
+    progress_.clear();
+
+    EXPECT_EQ(0, Extract(work_ + "/" + name, target));
+    EXPECT_EQ(inode, Inode(target));
+    EXPECT_EQ("kept", qvtest::ReadFile(target + "/before"));
+    EXPECT_EQ("after", qvtest::ReadFile(target + "/after"));
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(target.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    // The folder entry still counts.
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{2, 1}, {2, 2}}), progress_);
+  }
+  // A missing target is made by its folder entry.
+  EXPECT_EQ(0, Extract(work_ + "/dotslash-dir.tar", target_));
+  EXPECT_EQ("after", qvtest::ReadFile(target_ + "/after"));
+  EXPECT_EQ(0, LogCount("[ERROR]"));
+}
+
 }  // namespace
