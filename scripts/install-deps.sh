@@ -14,6 +14,9 @@ packages=(
   libarchive-tools xvfb xauth procps util-linux
   # fonts the dialog needs: Latin (Arial-compatible), Thai, CJK
   fonts-liberation fonts-dejavu-core fonts-thai-tlwg fonts-wqy-microhei
+  # the Debian package and its checks (CPack finds binaries with file), the desktop
+  # files' validators, Wayland: its Qt plug-ins and a headless compositor for the tests
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream qtwayland5 weston
 )
 
 missing=()
