@@ -117,6 +117,9 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
     const std::string build = version.substr(version.rfind('.') + 1);
     EXPECT_EQ(BuildOf(root + kApp + "/INFO"), build);
     EXPECT_EQ(BuildOf(root + kApp + "/package/skylodge/INFO"), build);
+    const std::string unpacked = qvtest::MakeTempDir("qvx");
+    ASSERT_EQ(qvtest::Shell("bsdtar -xf " + Quote(root + kApp + "/package/skylodge.qvx") + " -C " + Quote(unpacked)), 0);
+    EXPECT_EQ(BuildOf(unpacked + "/INFO"), build);
 
     // Outside /opt: the absolute link in /usr/bin, the desktop files, the documents.
     EXPECT_EQ(qvtest::ShellOutput("readlink " + Quote(root + "/usr/bin/quenvale-drive")), kApp + "/bin/launcher\n");
