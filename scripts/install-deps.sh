@@ -18,6 +18,9 @@ packages=(
   # fuzz targets: clang with libFuzzer's runtime (only recommended by clang); python3
   # makes test archives and seed corpora
   clang libclang-rt-14-dev python3
+  # the Debian package and its checks (CPack finds binaries with file), the desktop
+  # files' validators, Wayland: its Qt plug-ins and a headless compositor for the tests
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream qtwayland5 weston
 )
 
 missing=()

@@ -130,7 +130,7 @@ std::string BuildOf(const std::string& info_path) {
 }
 
 pid_t StartLauncher(const LaunchOptions& options) {
-  const std::string program = options.root + "/bin/launcher";
+  const std::string program = options.program.empty() ? options.root + "/bin/launcher" : options.program;
   const std::string out_dir = qvtest::MakeTempDir("launch");
   Outputs outputs{out_dir + "/stdout", out_dir + "/stderr"};
 
@@ -152,8 +152,13 @@ pid_t StartLauncher(const LaunchOptions& options) {
   std::vector<char*> envp;
   for (std::string& kv : env_text) envp.push_back(kv.data());
   envp.push_back(nullptr);
-  std::string argv0 = options.argv0.empty() ? program : options.argv0;
-  char* argv[] = {argv0.data(), nullptr};
+  std::vector<std::string> words = options.wrapper;
+  words.push_back(program);
+  if (options.wrapper.empty() && !options.argv0.empty()) words[0] = options.argv0;
+  const std::string file = options.wrapper.empty() ? program : options.wrapper[0];
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
 
   int out = ::open(outputs.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int err = ::open(outputs.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -173,7 +178,9 @@ pid_t StartLauncher(const LaunchOptions& options) {
     }
     // A test killed by its time limit must not leave its launcher behind.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::execve(program.c_str(), argv, envp.data());
+    // execvp looks a bare name up in PATH, which it takes from environ.
+    environ = envp.data();
+    ::execvp(file.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(out);

@@ -32,8 +32,11 @@ std::string BuildOf(const std::string& info_path);
 
 // How one launcher process is started.
 struct LaunchOptions {
-  std::string root;              // install root; the program is <root>/bin/launcher
-  std::string argv0;             // empty: the program's absolute path
+  std::string root;              // install root
+  std::string program;           // empty: <root>/bin/launcher; a bare name is looked up in
+                                 // the run's PATH, a relative path from cwd
+  std::vector<std::string> wrapper;  // runs these words with the program as last argument
+  std::string argv0;             // empty: the program as given (ignored with a wrapper)
   std::string cwd;               // empty: the test's current folder
   std::map<std::string, std::optional<std::string>> env;  // set (value) or unset (nullopt)
   bool unprivileged = false;     // drop root to nobody before exec (no-op when not root)

@@ -31,7 +31,9 @@ TEST_F(InstalledLayout, HoldsWhatTheLauncherLoadsBesideItself) {
   EXPECT_EQ(::access((root_ + "/bin/launcher").c_str(), X_OK), 0);
   EXPECT_TRUE(IsFile(root_ + "/lib/libfct-qt.so.1"));
   for (const char* plugin : {"platforms/libqxcb.so", "platforms/libqoffscreen.so",
-                             "xcbglintegrations/libqxcb-glx-integration.so"}) {
+                             "xcbglintegrations/libqxcb-glx-integration.so", "platforms/libqwayland-egl.so",
+                             "wayland-shell-integration/libxdg-shell.so",
+                             "wayland-decoration-client/libbradient.so"}) {
     EXPECT_TRUE(IsFile(root_ + "/lib/plugins/" + plugin)) << plugin;
   }
 
@@ -49,6 +51,18 @@ TEST_F(InstalledLayout, HoldsWhatTheLauncherLoadsBesideItself) {
   EXPECT_EQ(icon.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
   EXPECT_EQ(icon.substr(12, 4), "IHDR");
   EXPECT_EQ(icon.substr(16, 8), std::string("\0\0\0\x48\0\0\0\x48", 8));
+}
+
+// The menu entry, its icons and the metainfo, where desktops look under a prefix.
+TEST_F(InstalledLayout, InstallsTheDesktopFilesUnderShare) {
+  EXPECT_EQ(qvtest::ShellOutput("cd '" + root_ + "/share' && find . -type f | sort"),
+            "./applications/quenvale-drive.desktop\n"
+            "./icons/hicolor/128x128/apps/quenvale-drive.png\n"
+            "./icons/hicolor/256x256/apps/quenvale-drive.png\n"
+            "./icons/hicolor/48x48/apps/quenvale-drive.png\n"
+            "./icons/hicolor/64x64/apps/quenvale-drive.png\n"
+            "./icons/hicolor/scalable/apps/quenvale-drive.svg\n"
+            "./metainfo/com.quenvale.drive.metainfo.xml\n");
 }
 
 TEST_F(InstalledLayout, LevelFileSetsEveryComponentToWarnings) {

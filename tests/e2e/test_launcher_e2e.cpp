@@ -1,13 +1,15 @@
 // The installed launcher, run as a real process on the offscreen platform against a
 // private install and a private home: first install (with the aged legacy folder),
-// nothing to do, upgrade, rollback, a second instance, the log, the plug-in path and a
-// run without any display.
+// nothing to do, upgrade, rollback, a second instance, the log, the five ways of being
+// started, the plug-in path and a run without any display.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -298,28 +300,76 @@ TEST_F(LauncherE2e, SecondLauncherExitsAtOnceAndChangesNothing) {
   EXPECT_TRUE(HasMessage(LinesOf(ReadLog(home.path), first), "done"));
 }
 
-TEST_F(LauncherE2e, PluginFolderFollowsTheProgramPathAndNothingElse) {
+// The ways a user or a desktop starts the launcher. Each runs from a folder outside the
+// install; a link lives in a folder of its own, as /usr/bin/quenvale-drive does.
+enum class StartedBy { kAbsolutePath, kRelativePath, kBareNameInPath, kAbsoluteLinkInPath, kRelativeLink };
+
+class StartedAnyWay : public LauncherE2e, public ::testing::WithParamInterface<StartedBy> {};
+
+TEST_P(StartedAnyWay, FindsItsInstallAndStartsTheClient) {
+  namespace fs = std::filesystem;
+  const std::string elsewhere = qvtest::MakeTempDir("elsewhere");
+  const std::string links = qvtest::MakeTempDir("links");
+  const std::string launcher = root_ + "/bin/launcher";
   const Home& home = AddHome("home");
-  LaunchResult absolute = RunOk(home);
-  EXPECT_EQ(absolute.out, "lib path = '" + root_ + "/lib/plugins'\n");
+  LaunchOptions options = SpecFor(root_, home);
+  options.cwd = elsewhere;
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  switch (GetParam()) {
+    case StartedBy::kAbsolutePath:
+      options.program = launcher;
+      break;
+    case StartedBy::kRelativePath:
+      options.program = fs::relative(launcher, elsewhere).string();
+      break;
+    case StartedBy::kBareNameInPath:
+      options.program = "launcher";
+      options.env["PATH"] = root_ + "/bin:" + path;
+      break;
+    case StartedBy::kAbsoluteLinkInPath:
+      fs::create_symlink(launcher, links + "/quenvale-drive");
+      options.program = "quenvale-drive";
+      options.env["PATH"] = links + ":" + path;
+      break;
+    case StartedBy::kRelativeLink:
+      fs::create_symlink(fs::relative(launcher, links), links + "/quenvale-drive");
+      options.program = fs::relative(links + "/quenvale-drive", elsewhere).string();
+      break;
+  }
 
-  // Started by a relative path, the folder is relative too and Qt finds it from the
-  // current folder.
-  LaunchOptions relative = SpecFor(root_, home);
-  relative.cwd = root_;
-  relative.argv0 = "bin/launcher";
-  LaunchResult r = RunLauncher(relative);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, "lib path = 'lib/plugins'\n");
+  LaunchResult r = RunLauncher(options);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
+  EXPECT_EQ(r.out, "lib path = '" + root_ + "/lib/plugins'\n");
+  EXPECT_TRUE(HasMessage(LinesOf(ReadLog(home.path), r.pid), ">>> root_resource_path = " + root_));
+  EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), std::to_string(kBuild));
+  pid_t client = ClientPid(home.path);
+  EXPECT_TRUE(IsClientAlive(client));
+  EXPECT_EQ(ExeOf(client), AppFolder(home.path) + "/bin/cloud-drive-ui");
+}
 
-  // Without the installed platform plug-in the launcher cannot start, even though the
-  // system's Qt has one: the install's folder is the only one searched.
+const char* const kStartedByNames[] = {"AbsolutePath", "RelativePath", "BareNameInPath", "AbsoluteLinkInPath",
+                                       "RelativeLink"};
+void PrintTo(StartedBy how, std::ostream* os) { *os << kStartedByNames[static_cast<int>(how)]; }
+std::string NameOf(const ::testing::TestParamInfo<StartedBy>& info) {
+  return kStartedByNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, StartedAnyWay,
+                         ::testing::Values(StartedBy::kAbsolutePath, StartedBy::kRelativePath,
+                                           StartedBy::kBareNameInPath, StartedBy::kAbsoluteLinkInPath,
+                                           StartedBy::kRelativeLink),
+                         NameOf);
+
+// The install's plug-in folder is the only one searched: without its platform plug-in
+// the launcher cannot start, even though the system's Qt has one.
+TEST_F(LauncherE2e, LoadsPluginsFromTheInstallOnly) {
   ASSERT_EQ(::unlink((root_ + "/lib/plugins/platforms/libqoffscreen.so").c_str()), 0);
-  const Home& other = AddHome("home-other");
-  LaunchResult broken = RunLauncher(SpecFor(root_, other));
+  const Home& home = AddHome("home");
+  LaunchResult broken = RunLauncher(SpecFor(root_, home));
   EXPECT_FALSE(broken.timed_out);
   EXPECT_FALSE(broken.exit_code == 0 && broken.term_signal == 0);
-  EXPECT_FALSE(Exists(AppFolder(other.path)));
+  EXPECT_FALSE(Exists(AppFolder(home.path)));
 }
 
 // A display with no X server behind it now: neither its socket file nor its abstract

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QFont>
 #include <QStringList>
 #include <QTranslator>
@@ -29,15 +30,24 @@ struct PlatformChoice {
   bool fallback_added = false;
 };
 
-// Without a display (no DISPLAY, an ssh shell) the X11 platform cannot start and Qt
-// would abort; the offscreen platform is named as a fallback so that the launcher still
-// installs and starts the client, just without a window.
+// The platforms Qt tries, in order, when the user named none: what the session offers
+// first. A session with DISPLAY keeps X11 first even when it also runs Wayland, as it
+// always did; a Wayland session without XWayland gets a native Wayland window. Without
+// any display (an ssh shell) the offscreen platform is the fallback, so that the launcher
+// still installs and starts the client, just without a window.
+QByteArray SessionPlatforms() {
+  QByteArray order;
+  if (!qgetenv("DISPLAY").isEmpty()) order += "xcb;";
+  if (!qgetenv("WAYLAND_DISPLAY").isEmpty()) order += "wayland;";
+  return order + "offscreen";
+}
+
 PlatformChoice AllowOffscreenFallback() {
   PlatformChoice choice;
   choice.was_set = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
   choice.original = qgetenv("QT_QPA_PLATFORM");
   if (choice.original.isEmpty()) {
-    qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    qputenv("QT_QPA_PLATFORM", SessionPlatforms());
     choice.fallback_added = true;
   } else if (!choice.original.contains("offscreen")) {
     qputenv("QT_QPA_PLATFORM", choice.original + ";offscreen");
@@ -57,6 +67,15 @@ void RestorePlatformVariable(const PlatformChoice& choice) {
 // deletes it after the event loop so that leak checkers see a clean exit.
 QTranslator* g_translator = nullptr;
 
+// The folder of the running executable with every link resolved, read from
+// /proc/self/exe: started through /usr/bin/quenvale-drive, through any other link, or by
+// a bare name found in PATH, the launcher still finds the install it belongs to, which
+// argv[0] cannot tell. Empty only where /proc is not mounted.
+QString ExecutableFolder() {
+  const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+  return exe.isEmpty() ? QString() : QFileInfo(exe).path();
+}
+
 QString PathOf(const char* key) { return UIPathManager::getInstance()->getPath(QString::fromLatin1(key)); }
 
 void SetCleanPath(const char* key, const QString& path) {
@@ -71,9 +90,11 @@ static void initialize_resources(const char* program_path) {
   std::setlocale(LC_ALL, "");
   Q_INIT_RESOURCE(texts);
 
-  // Textual on purpose: "/opt/x/bin/launcher" gives "/opt/x/lib/plugins".
-  const QString plugins = QDir::cleanPath(QString::fromLocal8Bit(program_path != nullptr ? program_path : "") +
-                                          QStringLiteral("/../../lib/plugins"));
+  // Without /proc the program path is all there is; it serves when it is the full path.
+  QString folder = ExecutableFolder();
+  if (folder.isEmpty())
+    folder = QString::fromLocal8Bit(program_path != nullptr ? program_path : "") + QStringLiteral("/..");
+  const QString plugins = QDir::cleanPath(folder + QStringLiteral("/../lib/plugins"));
   QCoreApplication::setLibraryPaths(QStringList{plugins});
   std::printf("lib path = '%s'\n", plugins.toUtf8().constData());
   std::fflush(stdout);
@@ -97,6 +118,7 @@ static void initializeDrivePaths() {
   for (const auto& row : kUserPaths) {
     SetCleanPath(row.key, Service::GetUserInstallPath() + QLatin1String(row.suffix));
   }
+  // Qt reads /proc/self/exe too, so this agrees with the plug-in folder.
   SetCleanPath("root_resource_path", QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
 }
 
@@ -152,10 +174,14 @@ int main(int argc, char** argv) {
   const PlatformChoice platform = AllowOffscreenFallback();
   QtSingleApplication app(argc, argv, true);
   RestorePlatformVariable(platform);
+  // Names the menu entry that the dialog belongs to; Wayland compositors take the
+  // window's icon from it.
+  QGuiApplication::setDesktopFileName(QStringLiteral("quenvale-drive"));
 
   initializeDrivePaths();
   initialize_logger();
 
+  QVLOG_DEBUG("launcher_debug", "platform = %s\n", QGuiApplication::platformName().toUtf8().constData());
   if (platform.fallback_added && QGuiApplication::platformName() == QLatin1String("offscreen")) {
     QVLOG_WARN("launcher_debug", "no display could be opened (DISPLAY='%s'), running without a window\n",
                qgetenv("DISPLAY").constData());

@@ -40,16 +40,50 @@ QString Path(const char* key) { return UIPathManager::getInstance()->getPath(QSt
 
 }  // namespace
 
-TEST(StartUp, PluginFolderIsDerivedTextuallyFromTheProgramPath) {
+TEST(StartUp, PluginFolderComesFromTheExecutableWhateverTheProgramPathSays) {
   const QStringList saved = QCoreApplication::libraryPaths();
-  initialize_resources("/opt/x/bin/launcher");
-  EXPECT_EQ(QCoreApplication::libraryPaths(), QStringList{"/opt/x/lib/plugins"});
-  // Started by a bare name through PATH: relative to the current folder, unresolved.
-  initialize_resources("launcher");
-  EXPECT_EQ(QCoreApplication::libraryPaths(), QStringList{"../lib/plugins"});
-  initialize_resources("/opt//x/./bin/launcher");
-  EXPECT_EQ(QCoreApplication::libraryPaths(), QStringList{"/opt/x/lib/plugins"});
+  const QString expected = QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../lib/plugins");
+  for (const char* program : {"/opt/x/bin/launcher", "launcher", "../bin/launcher", ""}) {
+    initialize_resources(program);
+    EXPECT_EQ(QCoreApplication::libraryPaths(), QStringList{expected}) << program;
+  }
   QCoreApplication::setLibraryPaths(saved);
+}
+
+// Which platforms Qt is told to try: the session's own first, X11 before Wayland when
+// both are there, offscreen last; a user's choice is kept and only gets the fallback.
+TEST(StartUp, PlatformOrderFollowsTheSession) {
+  EnvScope env({"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"});
+  struct Case {
+    const char* user;  // nullptr: unset
+    const char* display;
+    const char* wayland;
+    const char* tried;
+  } const cases[] = {
+      {nullptr, ":0", nullptr, "xcb;offscreen"},
+      {nullptr, ":0", "wayland-0", "xcb;wayland;offscreen"},
+      {nullptr, nullptr, "wayland-0", "wayland;offscreen"},
+      {"", "", "", "offscreen"},
+      {nullptr, nullptr, nullptr, "offscreen"},
+      {"wayland", ":0", nullptr, "wayland;offscreen"},
+      {"xcb;offscreen", ":0", nullptr, "xcb;offscreen"},
+  };
+  for (const Case& c : cases) {
+    const auto put = [](const char* name, const char* value) {
+      if (value != nullptr)
+        qputenv(name, value);
+      else
+        qunsetenv(name);
+    };
+    put("QT_QPA_PLATFORM", c.user);
+    put("DISPLAY", c.display);
+    put("WAYLAND_DISPLAY", c.wayland);
+    const PlatformChoice choice = AllowOffscreenFallback();
+    EXPECT_EQ(qgetenv("QT_QPA_PLATFORM"), QByteArray(c.tried)) << c.tried;
+    RestorePlatformVariable(choice);
+    EXPECT_EQ(qEnvironmentVariableIsSet("QT_QPA_PLATFORM"), c.user != nullptr) << c.tried;
+    EXPECT_EQ(qgetenv("QT_QPA_PLATFORM"), QByteArray(c.user)) << c.tried;
+  }
 }
 
 TEST(StartUp, PathTableHoldsTheNineCleanedKeys) {

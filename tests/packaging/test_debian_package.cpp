@@ -1,0 +1,269 @@
+// The Debian packages that scripts/build-deb.sh makes (a release and its update, built
+// by the debian_packages_build step): what they hold and declare, what Debian's own
+// checkers say of them, and the launcher started from an unpacked package by name, as a
+// menu entry starts it, then upgraded by unpacking the update over it.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_env.h"
+#include "test_env.h"
+
+namespace e2e {
+namespace {
+
+const std::string kApp = "/opt/quenvale-drive";
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string PackageOf(const std::string& version) {
+  const std::string arch = qvtest::ShellOutput("dpkg --print-architecture");
+  return std::string(QV_DEB_DIR) + "/quenvale-drive_" + version + "_" + arch.substr(0, arch.find('\n')) + ".deb";
+}
+
+// Unpacks a package into root (over what is there), as dpkg would lay it out.
+void Unpack(const std::string& version, const std::string& root) {
+  ASSERT_EQ(qvtest::Shell("dpkg-deb -x " + Quote(PackageOf(version)) + " " + Quote(root)), 0) << version;
+}
+
+// "path type mode" of every entry below dir, sorted.
+std::string Listing(const std::string& dir) {
+  return qvtest::ShellOutput("cd " + Quote(dir) + " && find . -mindepth 1 -printf '%P %y %m\\n' | sort");
+}
+
+// The names a Depends field asks for, alternatives included, versions dropped.
+std::set<std::string> DependedOn(const std::string& field) {
+  std::set<std::string> names;
+  std::string name;
+  bool in_version = false;
+  for (char c : field + ",") {
+    if (c == '(') in_version = true;
+    if (c == ')') in_version = false;
+    if (in_version) continue;
+    if (c == ',' || c == '|' || c == ' ') {
+      if (!name.empty()) names.insert(name);
+      name.clear();
+    } else if (c != ')') {
+      name += c;
+    }
+  }
+  return names;
+}
+
+// Width and height of a PNG, from its IHDR chunk.
+std::pair<int, int> PngSize(const std::string& path) {
+  const std::string png = qvtest::ReadFile(path);
+  if (png.size() < 24 || png.compare(12, 4, "IHDR") != 0) return {0, 0};
+  auto be32 = [&png](size_t at) {
+    int v = 0;
+    for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(png[at + i]);
+    return v;
+  };
+  return {be32(16), be32(20)};
+}
+
+// The languages the dialog speaks: the catalogues listed in the string table's source.
+size_t DialogLanguages() {
+  size_t count = 0;
+  for (const std::string& line : Lines(qvtest::ReadFile(QV_SOURCE_DIR "/ui-client/launcher/texts/strtab.txt"))) {
+    if (StartsWith(line, "language\t")) ++count;
+  }
+  return count;
+}
+
+TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed) {
+  const std::string installed = InstallTree();
+  for (const std::string version : {QV_DEB_RELEASE, QV_DEB_UPDATE}) {
+    SCOPED_TRACE(version);
+    const std::string deb = PackageOf(version);
+    const std::string field = "dpkg-deb -f " + Quote(deb) + " ";
+    EXPECT_EQ(qvtest::ShellOutput(field + "Package Version"),
+              "Package: quenvale-drive\nVersion: " + version + "\n");
+
+    // Ours, and from dpkg-shlibdeps: the launcher's libraries and the Wayland plug-ins'.
+    const std::set<std::string> depends = DependedOn(qvtest::ShellOutput(field + "Depends"));
+    for (const char* name : {"qtwayland5", "fonts-liberation", "fonts-dejavu-core", "fonts-thai-tlwg",
+                             "fonts-wqy-microhei", "libarchive13", "libqt5widgets5", "libqt5waylandclient5", "libc6"}) {
+      EXPECT_EQ(depends.count(name), 1u) << name;
+    }
+
+    const std::string root = qvtest::MakeTempDir("root");
+    Unpack(version, root);
+    // Under /opt exactly what `cmake --install` lays out, less the desktop files, which go
+    // to /usr/share.
+    std::string expected;
+    for (const std::string& line : Lines(Listing(installed))) {
+      if (!StartsWith(line, "share")) expected += line + "\n";
+    }
+    EXPECT_EQ(Listing(root + kApp), expected);
+    const std::string build = version.substr(version.rfind('.') + 1);
+    EXPECT_EQ(BuildOf(root + kApp + "/INFO"), build);
+    EXPECT_EQ(BuildOf(root + kApp + "/package/skylodge/INFO"), build);
+    const std::string unpacked = qvtest::MakeTempDir("qvx");
+    ASSERT_EQ(qvtest::Shell("bsdtar -xf " + Quote(root + kApp + "/package/skylodge.qvx") + " -C " + Quote(unpacked)), 0);
+    EXPECT_EQ(BuildOf(unpacked + "/INFO"), build);
+
+    // Outside /opt: the absolute link in /usr/bin, the desktop files, the documents.
+    EXPECT_EQ(qvtest::ShellOutput("readlink " + Quote(root + "/usr/bin/quenvale-drive")), kApp + "/bin/launcher\n");
+    EXPECT_EQ(qvtest::ShellOutput("cd " + Quote(root + "/usr/share") +
+                                  " && find . -type f -not -path './icons/*' | sort"),
+              "./applications/quenvale-drive.desktop\n"
+              "./doc/quenvale-drive/changelog.gz\n"
+              "./doc/quenvale-drive/copyright\n"
+              "./lintian/overrides/quenvale-drive\n"
+              "./man/man1/quenvale-drive.1.gz\n"
+              "./metainfo/com.quenvale.drive.metainfo.xml\n");
+    EXPECT_EQ(qvtest::ShellOutput("zcat " + Quote(root + "/usr/share/doc/quenvale-drive/changelog.gz") + " | head -n 1"),
+              "quenvale-drive (" + version + ") stable; urgency=medium\n");
+    const std::string icons = root + "/usr/share/icons/hicolor/";
+    for (int size : {48, 64, 128, 256}) {
+      const std::string px = std::to_string(size);
+      EXPECT_EQ(PngSize(icons + px + "x" + px + "/apps/quenvale-drive.png"), std::make_pair(size, size)) << px;
+    }
+    EXPECT_NE(qvtest::ReadFile(icons + "scalable/apps/quenvale-drive.svg").find("<svg"), std::string::npos);
+
+    // The menu entry starts the program by name and speaks every language of the dialog.
+    std::map<std::string, std::string> entry;
+    std::set<std::string> names, comments;
+    for (const std::string& line : Lines(qvtest::ReadFile(root + "/usr/share/applications/quenvale-drive.desktop"))) {
+      const size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = line.substr(0, eq);
+      entry[key] = line.substr(eq + 1);
+      if (StartsWith(key, "Name[")) names.insert(key.substr(4));
+      if (StartsWith(key, "Comment[")) comments.insert(key.substr(7));
+    }
+    EXPECT_EQ(entry["Exec"], "quenvale-drive");
+    EXPECT_EQ(entry["Icon"], "quenvale-drive");
+    EXPECT_EQ(entry["Categories"], "Network;FileTransfer;");
+    EXPECT_EQ(entry["StartupNotify"], "false");
+    EXPECT_EQ(names.size(), DialogLanguages());
+    EXPECT_EQ(comments, names);
+    EXPECT_NE(qvtest::ReadFile(root + "/usr/share/metainfo/com.quenvale.drive.metainfo.xml")
+                  .find("<release version=\"" + version + "\""),
+              std::string::npos);
+  }
+}
+
+TEST(DebianPackage, LintianAndTheDesktopValidatorsAcceptIt) {
+  const std::string out = qvtest::MakeTempDir("checks") + "/out";
+  const std::string debs = Quote(PackageOf(QV_DEB_RELEASE)) + " " + Quote(PackageOf(QV_DEB_UPDATE));
+  // No errors (overridden ones aside)...
+  EXPECT_EQ(qvtest::Shell("lintian --fail-on error " + debs + " >" + Quote(out) + " 2>&1"), 0)
+      << qvtest::ReadFile(out);
+  for (const std::string& line : Lines(qvtest::ReadFile(out))) EXPECT_FALSE(StartsWith(line, "E: ")) << line;
+  // ...and nothing overridden but the files under /opt. (Shown overrides count as
+  // errors in lintian's exit status, hence a second run.)
+  qvtest::Shell("lintian --show-overrides " + debs + " >" + Quote(out) + " 2>&1");
+  size_t overridden = 0;
+  for (const std::string& line : Lines(qvtest::ReadFile(out))) {
+    if (StartsWith(line, "O: ")) {
+      ++overridden;
+      EXPECT_TRUE(StartsWith(line, "O: quenvale-drive: dir-or-file-in-opt [opt/quenvale-drive/")) << line;
+    }
+  }
+  EXPECT_GT(overridden, 0u) << qvtest::ReadFile(out);
+
+  for (const std::string version : {QV_DEB_RELEASE, QV_DEB_UPDATE}) {
+    SCOPED_TRACE(version);
+    const std::string root = qvtest::MakeTempDir("root");
+    Unpack(version, root);
+    // The override file holds that one override, with its reason in comments above it.
+    std::vector<std::string> rules;
+    bool reason = false;
+    for (const std::string& line : Lines(qvtest::ReadFile(root + "/usr/share/lintian/overrides/quenvale-drive"))) {
+      if (StartsWith(line, "#")) reason = true;
+      else if (!line.empty()) rules.push_back(line);
+    }
+    EXPECT_TRUE(reason);
+    EXPECT_EQ(rules, std::vector<std::string>{"quenvale-drive: dir-or-file-in-opt [opt/quenvale-drive/*]"});
+
+    const std::string desktop = root + "/usr/share/applications/quenvale-drive.desktop";
+    EXPECT_EQ(qvtest::Shell("desktop-file-validate " + Quote(desktop) + " >" + Quote(out) + " 2>&1"), 0)
+        << qvtest::ReadFile(out);
+    EXPECT_EQ(qvtest::ReadFile(out), "");
+    const std::string metainfo = root + "/usr/share/metainfo/com.quenvale.drive.metainfo.xml";
+    EXPECT_EQ(qvtest::Shell("appstreamcli validate --no-net " + Quote(metainfo) + " >" + Quote(out) + " 2>&1"), 0)
+        << qvtest::ReadFile(out);
+  }
+}
+
+class InstalledPackage : public E2eTest {
+ protected:
+  // Starts root/usr/bin/quenvale-drive by name through PATH, in a private mount namespace
+  // where root's opt/quenvale-drive is /opt/quenvale-drive (on a tmpfs over /opt, so
+  // nothing is created on the real /opt), with every log level raised.
+  LaunchResult RunByName(const std::string& root, const Home& home) {
+    SetAllLevels(root + kApp, 7);
+    LaunchOptions options = SpecFor(root, home);
+    options.wrapper = {"unshare", "--mount", "--propagation", "private"};
+    if (::geteuid() != 0) options.wrapper.push_back("--map-root-user");
+    options.wrapper.insert(options.wrapper.end(),
+                           {"sh", "-c",
+                            "mount -t tmpfs -o mode=0755 qv-opt /opt && mkdir /opt/quenvale-drive && "
+                            "mount --bind \"$1\" /opt/quenvale-drive && shift && exec \"$@\"",
+                            "sh", root + kApp});
+    options.program = "quenvale-drive";
+    const char* path = std::getenv("PATH");
+    options.env["PATH"] = root + "/usr/bin:" + (path ? path : "/usr/bin:/bin");
+    LaunchResult r = RunLauncher(options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
+    return r;
+  }
+};
+
+TEST_F(InstalledPackage, StartsByNameInstallsTheClientAndUpgradesItWithTheUpdate) {
+  const std::string root = qvtest::MakeTempDir("root");
+  const Home& home = AddHome("home");
+  const std::string app = AppFolder(home.path);
+  const std::string release = std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1);
+  const std::string update = std::string(QV_DEB_UPDATE).substr(std::string(QV_DEB_UPDATE).rfind('.') + 1);
+
+  Unpack(QV_DEB_RELEASE, root);
+  LaunchResult first = RunByName(root, home);
+  // The folders used are the real ones behind the link, not derived from its name.
+  EXPECT_EQ(first.out, "lib path = '" + kApp + "/lib/plugins'\n");
+  std::vector<LogLine> lines = LinesOf(ReadLog(home.path), first.pid);
+  EXPECT_TRUE(InOrder(lines, {{"INFO", ">>> root_resource_path = " + kApp},
+                              {"DEBUG", "source version = 0, target version = " + release},
+                              {"INFO", "user installation is ready, removing backup app"},
+                              {"DEBUG", "done"}}));
+  EXPECT_EQ(BuildOf(app + "/INFO"), release);
+  const pid_t old_client = ClientPid(home.path);
+  EXPECT_TRUE(IsClientAlive(old_client));
+
+  // The update unpacked over the release, as dpkg upgrades it.
+  Unpack(QV_DEB_UPDATE, root);
+  LaunchResult second = RunByName(root, home);
+  lines = LinesOf(ReadLog(home.path), second.pid);
+  EXPECT_TRUE(InOrder(lines, {{"DEBUG", "source version = " + release + ", target version = " + update},
+                              {"DEBUG", "local appdata exist"},
+                              {"INFO", "user installation is ready, removing backup app"},
+                              {"DEBUG", "done"}}));
+  EXPECT_EQ(BuildOf(app + "/INFO"), update);
+  const pid_t new_client = ClientPid(home.path);
+  EXPECT_FALSE(IsClientAlive(old_client));
+  EXPECT_TRUE(IsClientAlive(new_client));
+}
+
+}  // namespace
+}  // namespace e2e
