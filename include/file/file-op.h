@@ -99,9 +99,8 @@ int FSMKDirFromRoot(const ustring& path, const ustring& from);
 int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCopyPermission);
 // Receives the bytes of file data copied since its last call.
 using FSCopyProgress = std::function<void(uint64_t bytes)>;
-// FSCopy without the wait for the disk: writeback is started but not awaited, so that
-// a whole tree of copies can be made durable at once (FSSyncFileSystem). Results as
-// FSCopy's.
+// FSCopy without the wait for the disk, so that a whole tree of copies can be made
+// durable at once (FSSyncFileSystem). Results as FSCopy's.
 int FSCopyNoSync(const ustring& src, const ustring& dst, bool isCopyPermission,
                  const FSCopyProgress& progress = FSCopyProgress());
 // Flushes everything written to the file system that holds path (syncfs), and reports

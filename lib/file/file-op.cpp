@@ -488,6 +488,18 @@ int MoveData(int src_fd, const struct stat& src_st, int dst_fd, const struct sta
     while (copied < size) {
       ssize_t n = copy_file_range(src_fd, nullptr, dst_fd, nullptr, kKernelCopyChunk, 0);
       if (n > 0) {
+        // A big file is written back behind the copy: each chunk is sent to the disk
+        // as soon as it is copied, and the one before it is waited for. The copy then
+        // goes at the disk's pace, so the bar shows where it really is, dirty memory
+        // stays small, and the final flush has little left to do. Small files are
+        // left to that flush, which writes them together more cheaply.
+        if (size > kKernelCopyChunk) {
+          sync_file_range(dst_fd, static_cast<off64_t>(copied), n, SYNC_FILE_RANGE_WRITE);
+          if (copied > 0) {
+            sync_file_range(dst_fd, static_cast<off64_t>(copied - kKernelCopyChunk), kKernelCopyChunk,
+                            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+          }
+        }
         copied += static_cast<uint64_t>(n);
         if (progress) progress(static_cast<uint64_t>(n));
         continue;
@@ -620,10 +632,6 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
   int flush_err = 0;
   if (sync) {
     if (fsync(dst_fd) != 0 && (IsOutOfSpace(errno) || errno == EIO)) flush_err = errno;
-  } else if (result == 0 && S_ISREG(dst_st.st_mode)) {
-    // Starts writing back now, while the next files are copied, so that the caller's
-    // single flush at the end has little left to wait for.
-    sync_file_range(dst_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
   if (close(dst_fd) != 0 && flush_err == 0 && (IsOutOfSpace(errno) || errno == EIO)) {
     flush_err = errno;

@@ -211,6 +211,24 @@ int Service::CopyPackage() {
 }
 
 int Service::FSCopyPath(const ustring& src, const ustring& dest) {
+  if (copy_pool == nullptr) {
+    // The outermost call: the walk makes the folders and links and queues the files,
+    // which a few threads copy meanwhile.
+    CopyPool pool(copy_progress);
+    copy_pool = &pool;
+    int result = FSCopyPath(src, dest);
+    copy_pool = nullptr;
+    if (pool.Finish() != 0) {
+      ustring failed_src, failed_dest;
+      if (pool.TakeFailure(&failed_src, &failed_dest)) {
+        QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n", failed_src.c_str(),
+                  failed_dest.c_str());
+      }
+      result = -1;
+    }
+    return result;
+  }
+
   QVLOG_DEBUG("service_debug", "copy from '%s' to '%s'\n", src.c_str(), dest.c_str());
 
   FILE_INFO info;
@@ -223,9 +241,11 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     return -1;
   }
   // No flush per file: the whole copy is made durable at once when it is complete.
-  FSCopyProgress progress;
-  if (copy_progress != nullptr) progress = [this](uint64_t bytes) { copy_progress->Add(bytes); };
-  if (info.type != FT_DIR) return FSCopyNoSync(src, dest, false, progress) < 0 ? -1 : 0;
+  if (info.type != FT_DIR) {
+    FSCopyProgress progress;
+    if (copy_progress != nullptr) progress = [this](uint64_t bytes) { copy_progress->Add(bytes); };
+    return FSCopyNoSync(src, dest, false, progress) < 0 ? -1 : 0;
+  }
 
   if (FSMKDir(dest, true) < 0) {
     QVLOG_ERR("service_debug", "FSCopyPath: failed to create dest folder '%s'\n", dest.c_str());
@@ -256,7 +276,9 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
       ustring target;
       rc = FSReadSymbolicLink(child_src, target) == 0 ? FSCreateSymbolicLink(target, child_dest) : -1;
     } else {
-      rc = FSCopyNoSync(child_src, child_dest, true, progress);
+      // Refused once a queued copy has failed; the line names the copy that did.
+      rc = copy_pool->Submit(child_src, child_dest) ? 0 : -1;
+      if (rc < 0) copy_pool->TakeFailure(&child_src, &child_dest);
     }
     if (rc < 0) {
       QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n",

@@ -7,6 +7,7 @@
 
 #include "ustring/ustring.h"
 
+class CopyPool;
 class CopyProgress;
 
 class Service {
@@ -60,6 +61,8 @@ class Service {
   bool staged = false;
   // Receives the bytes of the package copy while one runs.
   CopyProgress* copy_progress = nullptr;
+  // Copies the files that the outermost FSCopyPath call queues.
+  CopyPool* copy_pool = nullptr;
 };
 
 // Name of the backup folder number `tries` beside the app folder: app_dir + "_tmp"

@@ -173,6 +173,7 @@ CopyProgress::CopyProgress(uint64_t total)
     : total_(total), last_report_(std::chrono::steady_clock::now()) {}
 
 void CopyProgress::Add(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
   done_ += bytes;
   if (total_ == 0) return;
   const int share = static_cast<int>(std::min(done_, total_) * kShareScale / total_);
@@ -182,4 +183,69 @@ void CopyProgress::Add(uint64_t bytes) {
   last_share_ = share;
   last_report_ = now;
   Notify_Adapter::GetInstance().UpdateProgress(kShareScale, share);
+}
+
+CopyPool::CopyPool(CopyProgress* progress) : progress_(progress) {
+  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned count = std::min(4u, std::max(2u, cores));
+  for (unsigned i = 0; i < count; ++i) threads_.emplace_back(&CopyPool::Work, this);
+}
+
+CopyPool::~CopyPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+    jobs_.clear();
+  }
+  wake_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+bool CopyPool::Submit(const ustring& src, const ustring& dst) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) return false;
+    jobs_.emplace_back(src, dst);
+  }
+  wake_.notify_one();
+  return true;
+}
+
+int CopyPool::Finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [this] { return jobs_.empty() && busy_ == 0; });
+  return failed_ ? -1 : 0;
+}
+
+bool CopyPool::TakeFailure(ustring* src, ustring* dst) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!failed_ || failure_taken_) return false;
+  failure_taken_ = true;
+  *src = failure_.first;
+  *dst = failure_.second;
+  return true;
+}
+
+void CopyPool::Work() {
+  const FSCopyProgress report = [this](uint64_t bytes) {
+    if (progress_ != nullptr) progress_->Add(bytes);
+  };
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;  // closing
+    std::pair<ustring, ustring> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    ++busy_;
+    lock.unlock();
+    const bool ok = FSCopyNoSync(job.first, job.second, true, report) == 0;
+    lock.lock();
+    --busy_;
+    if (!ok && !failed_) {
+      failed_ = true;
+      failure_ = std::move(job);
+      jobs_.clear();
+    }
+    if (jobs_.empty() && busy_ == 0) idle_.notify_all();
+  }
 }

@@ -10,7 +10,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "ustring/ustring.h"
 
@@ -51,15 +57,48 @@ void DiscardPath(const ustring& app_dir, const ustring& path);
 void EmptyDiscard(const ustring& app_dir);
 
 // Turns bytes copied into progress reports for the dialog (through Notify_Adapter), as
-// a share of total computed in 64 bits, at most about 20 times a second.
+// a share of total computed in 64 bits, at most about 20 times a second. Any thread may
+// add.
 class CopyProgress {
  public:
   explicit CopyProgress(uint64_t total);
   void Add(uint64_t bytes);
 
  private:
+  std::mutex mutex_;
   uint64_t total_;
   uint64_t done_ = 0;
   int last_share_ = 0;
   std::chrono::steady_clock::time_point last_report_;
+};
+
+// Copies files (FSCopyNoSync, with their permissions) on a few threads while the caller
+// walks the tree and makes its folders. Creating files is most of the cost of a tree of
+// small files, and the file system creates them side by side. After a failure the
+// remaining copies are dropped.
+class CopyPool {
+ public:
+  explicit CopyPool(CopyProgress* progress);
+  ~CopyPool();  // waits for the threads
+  // Queues a copy; false once a copy has failed.
+  bool Submit(const ustring& src, const ustring& dst);
+  // Waits until every queued copy is done; 0 when all succeeded, else -1.
+  int Finish();
+  // The first copy that failed, handed out once so that it is reported once.
+  bool TakeFailure(ustring* src, ustring* dst);
+
+ private:
+  void Work();
+
+  CopyProgress* progress_;
+  std::mutex mutex_;
+  std::condition_variable wake_;  // a job, or the end
+  std::condition_variable idle_;  // the queue ran dry
+  std::deque<std::pair<ustring, ustring>> jobs_;
+  int busy_ = 0;
+  bool failed_ = false;
+  bool failure_taken_ = false;
+  bool closing_ = false;
+  std::pair<ustring, ustring> failure_;
+  std::vector<std::thread> threads_;
 };

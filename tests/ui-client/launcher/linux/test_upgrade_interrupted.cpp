@@ -67,28 +67,51 @@ cat ../manifest > MANIFEST
 rm ../manifest
 )SH";
 
-// One system call of the traced run: its name, its number among the calls of that name
-// (what strace's when= counts) and its line.
+// One system call of the traced run: its name, the path that singles it out among the
+// calls of that name that other threads make (relative to the home, empty when only the
+// main thread makes them), its number among the calls that strace's when= then counts,
+// and its line.
 struct Call {
   std::string name;
+  std::string path;
   int nth = 0;
   std::string line;
 };
 
-std::vector<Call> ReadTrace(const std::string& path) {
-  std::vector<Call> calls;
-  std::map<std::string, int> seen;
+// A line of `strace -f -y`: "TID name(args) = result", unfinished calls cut short.
+struct TraceLine {
+  long tid = 0;
+  std::string name;
+  std::string text;
+};
+
+std::vector<TraceLine> ReadTrace(const std::string& path) {
+  std::vector<TraceLine> lines;
   std::istringstream in(qvtest::ReadFile(path));
   std::string line;
   while (std::getline(in, line)) {
-    const size_t paren = line.find('(');
-    if (paren == std::string::npos || line.compare(0, 3, "---") == 0 || line.compare(0, 3, "+++") == 0) {
+    TraceLine l;
+    const size_t space = line.find(' ');
+    l.tid = std::atol(line.c_str());
+    l.text = line.substr(space == std::string::npos ? line.size() : space + 1);
+    const size_t paren = l.text.find('(');
+    if (paren == std::string::npos || l.text.compare(0, 3, "---") == 0 || l.text.compare(0, 3, "+++") == 0 ||
+        l.text.compare(0, 4, "<...") == 0) {
       continue;
     }
-    const std::string name = line.substr(0, paren);
-    calls.push_back({name, ++seen[name], line});
+    l.name = l.text.substr(0, paren);
+    lines.push_back(l);
   }
-  return calls;
+  return lines;
+}
+
+// The path in text around `part`: a quoted argument, or a descriptor's path as -y shows it.
+std::string PathAround(const std::string& text, const std::string& part) {
+  const size_t at = text.find(part);
+  if (at == std::string::npos) return "";
+  const size_t from = text.find_last_of("\"<", at) + 1;
+  const size_t to = text.find_first_of("\">", at);
+  return text.substr(from, to - from);
 }
 
 bool IsClientAlive(pid_t pid) {
@@ -129,10 +152,11 @@ class InterruptedUpgrade : public ::testing::Test {
 
     // The run whose calls are counted: the same start as every later one.
     const std::string home = NewHome();
+    dry_home_ = home;
     const std::string trace = home + "/trace";
-    ASSERT_EQ(0, RunSequence(home, "-o " + Q(trace) +
+    ASSERT_EQ(0, RunSequence(home, "-f -b execve -y -o " + Q(trace) +
                                        " -e trace=openat,mkdir,copy_file_range,symlink,syncfs,fsync,"
-                                       "rename,kill,pidfd_open,poll,clone,clone3,vfork,fork,ppoll,"
+                                       "rename,kill,pidfd_open,poll,clone,vfork,fork,ppoll,"
                                        "waitid,unlink,rmdir"));
     trace_ = ReadTrace(trace);
     ExpectWholeCopyStarted(home);
@@ -180,8 +204,13 @@ class InterruptedUpgrade : public ::testing::Test {
     return rc;
   }
 
+  // Runs the sequence with `what` (a signal or an error) injected into `call`. The
+  // tracer follows the copying threads, and lets go of the processes that the start
+  // script runs.
   int Inject(const std::string& home, const Call& call, const std::string& what) {
-    return RunSequence(home, "-o /dev/null -e trace=" + call.name + " -e inject=" + call.name + ":" + what +
+    std::string args = "-f -b execve -o /dev/null ";
+    if (!call.path.empty()) args += "-P " + Q(home + call.path) + " ";
+    return RunSequence(home, args + "-e trace=" + call.name + " -e inject=" + call.name + ":" + what +
                                  ":when=" + std::to_string(call.nth));
   }
 
@@ -256,13 +285,37 @@ class InterruptedUpgrade : public ::testing::Test {
     }
   }
 
-  // The calls named `name` whose lines hold every one of `parts`.
+  // The calls named `name` whose lines hold every one of `parts`, counted among the
+  // main thread's calls of that name; no other thread may make such calls.
   std::vector<Call> Calls(const std::string& name, const std::vector<std::string>& parts = {}) const {
     std::vector<Call> out;
-    for (const Call& call : trace_) {
-      bool all = call.name == name;
-      for (const std::string& part : parts) all = all && call.line.find(part) != std::string::npos;
-      if (all) out.push_back(call);
+    int nth = 0;
+    for (const TraceLine& l : trace_) {
+      if (l.name != name) continue;
+      if (l.tid != trace_.front().tid) {
+        ADD_FAILURE() << "another thread calls " << name << ": " << l.text;
+        return {};
+      }
+      ++nth;
+      bool all = true;
+      for (const std::string& part : parts) all = all && l.text.find(part) != std::string::npos;
+      if (all) out.push_back({name, "", nth, l.text});
+    }
+    return out;
+  }
+
+  // The calls named `name` whose lines hold `part` and a path holding `in_path` (any
+  // thread's), each singled out by that path and counted among the calls on it.
+  std::vector<Call> PathCalls(const std::string& name, const std::string& part,
+                              const std::string& in_path = "_staging/") const {
+    std::vector<Call> out;
+    std::map<std::string, int> seen;
+    for (const TraceLine& l : trace_) {
+      if (l.name != name || l.text.find(part) == std::string::npos) continue;
+      const std::string path = PathAround(l.text, in_path);
+      if (path.rfind(dry_home_, 0) != 0) continue;
+      const std::string relative = path.substr(dry_home_.size());
+      out.push_back({name, relative, ++seen[relative], l.text});
     }
     return out;
   }
@@ -309,16 +362,16 @@ class InterruptedUpgrade : public ::testing::Test {
     }
   }
 
-  std::string work_, root_, package_, old_;
-  std::vector<Call> trace_;
+  std::string work_, root_, package_, old_, dry_home_;
+  std::vector<TraceLine> trace_;
   int folders_ = 0;
   int points_ = 0;
 };
 
 TEST_F(InterruptedUpgrade, CrashWhileTheOldClientStillRuns) {
   CrashAt("making the staging folder", First(Calls("mkdir", {"_staging\""})));
-  CrashAt("creating a staged file", Spread(Calls("openat", {"_staging/", "O_CREAT"}), 5));
-  CrashAt("moving file data", Spread(Calls("copy_file_range")));
+  CrashAt("creating a staged file", Spread(PathCalls("openat", "O_CREAT"), 5));
+  CrashAt("moving file data", Spread(PathCalls("copy_file_range", "")));
   CrashAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})));
   CrashAt("making a staged link", Calls("symlink", {"_staging/"}));
   CrashAt("flushing the staged copy", Calls("syncfs"));
@@ -328,7 +381,7 @@ TEST_F(InterruptedUpgrade, CrashWhileTheOldClientStillRuns) {
 }
 
 TEST_F(InterruptedUpgrade, CrashWhileTheClientIsStoppedAndSwapped) {
-  CrashAt("reading the pid file", First(Calls("openat", {"ui.pid"})));
+  CrashAt("reading the pid file", First(PathCalls("openat", "", "ui.pid")));
   CrashAt("sending SIGTERM", Calls("kill", {"SIGTERM"}));
   CrashAt("waiting for the client's end", First(Calls("pidfd_open")));
   CrashAt("setting the old copy aside", Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"}));
@@ -340,8 +393,9 @@ TEST_F(InterruptedUpgrade, CrashWhileTheClientIsStoppedAndSwapped) {
 }
 
 TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
+  // The copying threads come from clone3; the start script's process from one of these.
   std::vector<Call> fork;
-  for (const char* name : {"clone", "clone3", "vfork", "fork"}) {
+  for (const char* name : {"clone", "vfork", "fork"}) {
     if (fork.empty()) fork = First(Calls(name));
   }
   CrashAt("starting the start script", fork);
@@ -353,8 +407,8 @@ TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
 }
 
 TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
-  FailAt("moving file data", Spread(Calls("copy_file_range")), "ENOSPC", true);
-  FailAt("creating a staged file", First(Spread(Calls("openat", {"_staging/", "O_CREAT"}), 3)), "ENOSPC", true);
+  FailAt("moving file data", Spread(PathCalls("copy_file_range", "")), "ENOSPC", true);
+  FailAt("creating a staged file", Spread(PathCalls("openat", "O_CREAT"), 2), "ENOSPC", true);
   FailAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})), "ENOSPC", true);
   FailAt("making a staged link", Calls("symlink", {"_staging/"}), "ENOSPC", true);
   FailAt("flushing the staged copy", Calls("syncfs"), "EIO", true);
