@@ -103,9 +103,13 @@ using FSCopyProgress = std::function<void(uint64_t bytes)>;
 // durable at once (FSSyncFileSystem). Results as FSCopy's.
 int FSCopyNoSync(const ustring& src, const ustring& dst, bool isCopyPermission,
                  const FSCopyProgress& progress = FSCopyProgress());
-// Flushes everything written to the file system that holds path (syncfs), and reports
-// a write-back error met since; 0 or -1, logged.
-int FSSyncFileSystem(const ustring& path);
+// A descriptor on the file system that holds path, to be opened before writing to it:
+// the file system reports a write-back error only to a flush through a descriptor that
+// was open when the error happened. -1 when path cannot be opened (logged).
+int FSOpenSyncPoint(const ustring& path);
+// Flushes everything written to the file system of sync_point (syncfs), reports a
+// write-back error met since it was opened, and closes it; 0 or -1, logged with path.
+int FSSyncFileSystem(int sync_point, const ustring& path);
 // Flushes one file or folder (for a folder: its entries, after renames in it); 0 or -1.
 int FSSyncEntry(const ustring& path);
 // 0; -1 empty path; -2 source missing; -3 failure; -100 name too long.

@@ -559,8 +559,14 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
   // A pipe, socket or device is refused before it is opened: opening a pipe without a
   // writer blocks, and a device such as /dev/zero never ends. A folder goes on to fail
   // at the first read.
-  struct stat src_st;
-  if (stat(src.c_str(), &src_st) == 0 && !S_ISREG(src_st.st_mode) && !S_ISDIR(src_st.st_mode)) {
+  // The path itself is looked at first: its mode is the one copied, a link's own
+  // included, and only a link needs a second look at what it leads to.
+  struct stat link_st;
+  const bool looked = lstat(src.c_str(), &link_st) == 0;
+  const int look_errno = errno;
+  struct stat src_st = link_st;
+  if (looked && S_ISLNK(link_st.st_mode) && stat(src.c_str(), &src_st) != 0) src_st = link_st;
+  if (looked && !S_ISLNK(src_st.st_mode) && !S_ISREG(src_st.st_mode) && !S_ISDIR(src_st.st_mode)) {
     QVLOG_ERR(FILE_OP_LOG, "CopyFile: '%s' is not a regular file\n", src.c_str());
     errno = EINVAL;
     return -1;
@@ -583,15 +589,13 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
 
   mode_t mode = 0666;
   if (isCopyPermission) {
-    FILE_INFO info;
-    if (FSStat(src, info, false) < 0) {
-      int err = errno;
+    if (!looked) {
       QVLOG_ERR(FILE_OP_LOG, "FSStat: check state (%s) failed\n", src.c_str());
       close(src_fd);
-      errno = err;
+      errno = look_errno;
       return -1;
     }
-    mode = static_cast<mode_t>(info.mode) & 07777;
+    mode = link_st.st_mode & 07777;
   }
 
   // Opened without O_TRUNC so that a destination which is the source itself (the same
@@ -682,10 +686,11 @@ int FSCopyNoSync(const ustring& src, const ustring& dst, bool isCopyPermission,
   return CopyFile(src, dst, false, isCopyPermission, false, progress);
 }
 
-int FSSyncFileSystem(const ustring& path) {
-  int fd = OpenForFlush("syncfs", path);
-  if (fd < 0) return -1;
-  return FlushResult("syncfs", path, fd, syncfs(fd));
+int FSOpenSyncPoint(const ustring& path) { return OpenForFlush("syncfs", path); }
+
+int FSSyncFileSystem(int sync_point, const ustring& path) {
+  if (sync_point < 0) return -1;
+  return FlushResult("syncfs", path, sync_point, syncfs(sync_point));
 }
 
 int FSSyncEntry(const ustring& path) {

@@ -1,5 +1,7 @@
 #include "cloud-service.h"
 
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QDir>
 #include <QSettings>
@@ -45,6 +47,14 @@ void ReadVersionFile(const ustring& path, ustring* const fields[4]) {
 }
 
 ustring PackageSourcePath() { return PathFromTable("root_resource_path") + "/package/skylodge"; }
+
+// The copy line for the queued file that failed, once.
+void LogCopyFailure(CopyPool* pool) {
+  ustring src, dest;
+  if (pool->TakeFailure(&src, &dest)) {
+    QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n", src.c_str(), dest.c_str());
+  }
+}
 
 }  // namespace
 
@@ -125,11 +135,15 @@ int Service::StagePackage() {
   PackageSize size;
   if (CheckRoomForPackage(PackageSourcePath(), folder, &size) != 0) return -1;
 
+  // Opened before the first byte is written, so that the flush below hears of a
+  // write-back error at any time during the copy.
+  const int sync_point = FSOpenSyncPoint(folder);
   CopyProgress progress(size.bytes);
   copy_progress = &progress;
-  const int copied = CopyPackage();
+  const int copied = sync_point < 0 ? -1 : CopyPackage();
   copy_progress = nullptr;
   if (copied != 0) {
+    if (sync_point >= 0) ::close(sync_point);
     if (IsFileExist(app_dir, false)) {
       QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
     } else {
@@ -138,7 +152,7 @@ int Service::StagePackage() {
     FSRemove(staging, false);
     return -1;
   }
-  if (MakeStagedCopyDurable(app_dir) != 0) {
+  if (MakeStagedCopyDurable(app_dir, sync_point) != 0) {
     FSRemove(staging, false);
     DiscardPath(app_dir, GetAppReadyDir(app_dir));
     EmptyDiscard(app_dir);
@@ -219,11 +233,7 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     int result = FSCopyPath(src, dest);
     copy_pool = nullptr;
     if (pool.Finish() != 0) {
-      ustring failed_src, failed_dest;
-      if (pool.TakeFailure(&failed_src, &failed_dest)) {
-        QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n", failed_src.c_str(),
-                  failed_dest.c_str());
-      }
+      LogCopyFailure(&pool);
       result = -1;
     }
     return result;
@@ -261,13 +271,20 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     return -1;
   }
 
+  // Refused once a queued copy has failed.
+  CopyPool::Batch files;
+  auto queue_files = [this, &files]() {
+    const bool queued = copy_pool->Submit(std::move(files));
+    files.clear();
+    return queued;
+  };
   int result = 0;
   DIR_ENTRY entry;
-  while (FSReadDir(dh, entry) > 0) {
+  while (result == 0 && FSReadDir(dh, entry) > 0) {
     if (entry.name == "." || entry.name == "..") continue;
     ustring child_src = src + "/" + entry.name;
     ustring child_dest = dest + "/" + entry.name;
-    int rc;
+    int rc = 0;
     if (entry.type == FT_DIR) {
       rc = FSCopyPath(child_src, child_dest);
     } else if (entry.type == FT_SLINK) {
@@ -276,18 +293,23 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
       ustring target;
       rc = FSReadSymbolicLink(child_src, target) == 0 ? FSCreateSymbolicLink(target, child_dest) : -1;
     } else {
-      // Refused once a queued copy has failed; the line names the copy that did.
-      rc = copy_pool->Submit(child_src, child_dest) ? 0 : -1;
-      if (rc < 0) copy_pool->TakeFailure(&child_src, &child_dest);
+      files.emplace_back(child_src, child_dest);
+      if (files.size() >= CopyPool::kBatchFiles && !queue_files()) {
+        LogCopyFailure(copy_pool);
+        result = -1;
+      }
     }
     if (rc < 0) {
       QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n",
                 child_src.c_str(), child_dest.c_str());
       result = -1;
-      break;
     }
   }
   FSCloseDir(dh);
+  if (result == 0 && !queue_files()) {
+    LogCopyFailure(copy_pool);
+    result = -1;
+  }
   return result;
 }
 

@@ -148,10 +148,10 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir) {
   return reinstall;
 }
 
-int MakeStagedCopyDurable(const ustring& app_dir) {
+int MakeStagedCopyDurable(const ustring& app_dir, int sync_point) {
   const ustring staging = GetAppStagingDir(app_dir);
   const ustring ready = GetAppReadyDir(app_dir);
-  if (FSSyncFileSystem(staging) != 0 || FSRename(staging, ready, false) != 0 ||
+  if (FSSyncFileSystem(sync_point, staging) != 0 || FSRename(staging, ready, false) != 0 ||
       FSSyncEntry(FSParentPath(app_dir)) != 0) {
     QVLOG_ERR("service_debug", "failed to make the staged copy '%s' durable\n", staging.c_str());
     return -1;
@@ -201,11 +201,12 @@ CopyPool::~CopyPool() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-bool CopyPool::Submit(const ustring& src, const ustring& dst) {
+bool CopyPool::Submit(Batch batch) {
+  if (batch.empty()) return true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failed_) return false;
-    jobs_.emplace_back(src, dst);
+    jobs_.push_back(std::move(batch));
   }
   wake_.notify_one();
   return true;
@@ -234,16 +235,22 @@ void CopyPool::Work() {
   for (;;) {
     wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
     if (jobs_.empty()) return;  // closing
-    std::pair<ustring, ustring> job = std::move(jobs_.front());
+    Batch batch = std::move(jobs_.front());
     jobs_.pop_front();
     ++busy_;
     lock.unlock();
-    const bool ok = FSCopyNoSync(job.first, job.second, true, report) == 0;
+    const Batch::value_type* failed = nullptr;
+    for (const Batch::value_type& job : batch) {
+      if (FSCopyNoSync(job.first, job.second, true, report) != 0) {
+        failed = &job;
+        break;
+      }
+    }
     lock.lock();
     --busy_;
-    if (!ok && !failed_) {
+    if (failed != nullptr && !failed_) {
       failed_ = true;
-      failure_ = std::move(job);
+      failure_ = *failed;
       jobs_.clear();
     }
     if (jobs_.empty() && busy_ == 0) idle_.notify_all();

@@ -46,9 +46,10 @@ int CheckRoomForPackage(const ustring& package, const ustring& folder, PackageSi
 // the backups stay until that succeeds.
 bool RecoverInterruptedUpgrade(const ustring& app_dir);
 
-// Flushes the staged copy and everything else on its file system, then renames it to
-// the ready name and flushes that rename. 0, or -1 logged.
-int MakeStagedCopyDurable(const ustring& app_dir);
+// Flushes the staged copy and everything else on its file system through sync_point
+// (FSOpenSyncPoint, opened before the copy began, and closed here), then renames the
+// copy to the ready name and flushes that rename. 0, or -1 logged.
+int MakeStagedCopyDurable(const ustring& app_dir, int sync_point);
 
 // Moves path (beside app_dir) into the discard folder, or removes it at once when that
 // cannot be done: a folder half removed must never stand under a name that is trusted.
@@ -74,14 +75,19 @@ class CopyProgress {
 
 // Copies files (FSCopyNoSync, with their permissions) on a few threads while the caller
 // walks the tree and makes its folders. Creating files is most of the cost of a tree of
-// small files, and the file system creates them side by side. After a failure the
+// small files; a folder takes one creation at a time, so each thread takes a batch of
+// one folder's files and the threads work in different folders. After a failure the
 // remaining copies are dropped.
 class CopyPool {
  public:
+  using Batch = std::vector<std::pair<ustring, ustring>>;  // source, destination
+  // Files of one folder per batch, at most.
+  static const size_t kBatchFiles = 64;
+
   explicit CopyPool(CopyProgress* progress);
   ~CopyPool();  // waits for the threads
-  // Queues a copy; false once a copy has failed.
-  bool Submit(const ustring& src, const ustring& dst);
+  // Queues copies; false once a copy has failed.
+  bool Submit(Batch batch);
   // Waits until every queued copy is done; 0 when all succeeded, else -1.
   int Finish();
   // The first copy that failed, handed out once so that it is reported once.
@@ -94,7 +100,7 @@ class CopyPool {
   std::mutex mutex_;
   std::condition_variable wake_;  // a job, or the end
   std::condition_variable idle_;  // the queue ran dry
-  std::deque<std::pair<ustring, ustring>> jobs_;
+  std::deque<Batch> jobs_;
   int busy_ = 0;
   bool failed_ = false;
   bool failure_taken_ = false;

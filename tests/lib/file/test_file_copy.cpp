@@ -50,11 +50,15 @@ TEST_F(FileOpTest, CopyMovesEveryByteAcrossBufferBoundaries) {
 }
 
 TEST_F(FileOpTest, FlushesReportWhatTheyCannotReach) {
+  const int sync_point = FSOpenSyncPoint(dir_);
+  ASSERT_GE(sync_point, 0);
   ASSERT_TRUE(qvtest::WriteFile(P("f"), "x"));
-  EXPECT_EQ(0, FSSyncFileSystem(P("f")));
+  EXPECT_EQ(0, FSSyncFileSystem(sync_point, P("f")));
+  EXPECT_EQ(-1, fcntl(sync_point, F_GETFD)) << "the flush closes its descriptor";
   EXPECT_EQ(0, FSSyncEntry(dir_));
-  EXPECT_EQ(-1, FSSyncFileSystem(P("absent")));
+  EXPECT_EQ(-1, FSOpenSyncPoint(P("absent")));
   EXPECT_TRUE(log_.Has("ERROR", "syncfs: open(" + P("absent") + "): No such file or directory (2)\n"));
+  EXPECT_EQ(-1, FSSyncFileSystem(-1, P("absent")));
   EXPECT_EQ(-1, FSSyncEntry(P("absent")));
   EXPECT_TRUE(log_.Has("ERROR", "fsync: open(" + P("absent") + "): No such file or directory (2)\n"));
 }

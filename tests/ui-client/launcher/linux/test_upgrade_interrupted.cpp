@@ -91,9 +91,10 @@ std::vector<TraceLine> ReadTrace(const std::string& path) {
   std::string line;
   while (std::getline(in, line)) {
     TraceLine l;
-    const size_t space = line.find(' ');
+    // The thread id is padded to a width.
+    const size_t text = line.find_first_not_of(' ', line.find(' '));
     l.tid = std::atol(line.c_str());
-    l.text = line.substr(space == std::string::npos ? line.size() : space + 1);
+    l.text = line.substr(text == std::string::npos ? line.size() : text);
     const size_t paren = l.text.find('(');
     if (paren == std::string::npos || l.text.compare(0, 3, "---") == 0 || l.text.compare(0, 3, "+++") == 0 ||
         l.text.compare(0, 4, "<...") == 0) {
