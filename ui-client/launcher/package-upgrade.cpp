@@ -1,9 +1,14 @@
 #include "package-upgrade.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <vector>
 
 #include "adapter.h"
@@ -24,30 +29,37 @@ const std::chrono::milliseconds kReportInterval(50);
 
 uint64_t RoundUp(uint64_t bytes, uint64_t block) { return (bytes + block - 1) / block * block; }
 
-void Measure(const ustring& path, const FILE_INFO& info, uint64_t block, PackageSize* size) {
-  if (info.type != FT_DIR) {
-    ++size->files;
-    if (info.type == FT_FILE) {
-      size->bytes += info.size;
-      size->disk_bytes += RoundUp(info.size, block);
-    } else {
-      size->disk_bytes += block;  // a link or another small entry
-    }
-    return;
+void AddEntry(const struct stat& st, uint64_t block, PackageSize* size) {
+  ++size->files;
+  if (S_ISREG(st.st_mode)) {
+    size->bytes += static_cast<uint64_t>(st.st_size);
+    size->disk_bytes += RoundUp(static_cast<uint64_t>(st.st_size), block);
+  } else {
+    size->disk_bytes += block;  // a link or another small entry
   }
+}
+
+// Adds up the folder open as dir_fd, looking each entry up relative to it: a walk by
+// full paths would resolve every folder above the entry again, for each entry.
+void MeasureFolder(int dir_fd, uint64_t block, PackageSize* size) {
   size->disk_bytes += block;
-  DIR_HANDLE dh;
-  if (FSOpenDir(path, 0, dh) < 0) return;  // the copy reports what it cannot read
-  DIR_ENTRY entry;
-  while (FSReadDir(dh, entry) > 0) {
-    if (entry.name == "." || entry.name == "..") continue;
-    const ustring child = path + "/" + entry.name;
-    FILE_INFO child_info;
-    if (FSStat(child, child_info, false) == 0 && child_info.isExist) {
-      Measure(child, child_info, block, size);
-    }
+  DIR* dir = fdopendir(dir_fd);
+  if (dir == nullptr) {
+    close(dir_fd);
+    return;  // the copy reports what it cannot read
   }
-  FSCloseDir(dh);
+  while (const struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      AddEntry(st, block, size);
+      continue;
+    }
+    const int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child >= 0) MeasureFolder(child, block, size);
+  }
+  closedir(dir);
 }
 
 void RemoveLeftover(const ustring& app_dir, const ustring& path) {
@@ -71,8 +83,15 @@ int CheckRoomForPackage(const ustring& package, const ustring& folder, PackageSi
   }
   const uint64_t block = fs.f_frsize > 0 ? fs.f_frsize : 4096;
   *size = PackageSize();
-  FILE_INFO info;
-  if (FSStat(package, info, false) == 0 && info.isExist) Measure(package, info, block, size);
+  struct stat st;
+  if (lstat(package.c_str(), &st) == 0) {
+    const int dir_fd = S_ISDIR(st.st_mode) ? open(package.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (dir_fd >= 0) {
+      MeasureFolder(dir_fd, block, size);
+    } else {
+      AddEntry(st, block, size);
+    }
+  }
 
   const uint64_t needed = size->disk_bytes + std::max(size->disk_bytes / 20, kMinMargin);
   const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * block;
