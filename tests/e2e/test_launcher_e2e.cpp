@@ -179,9 +179,9 @@ double EventTime(const std::string& events, const std::string& what, pid_t pid) 
 TEST_F(LauncherE2e, UpgradeStopsTheRunningClientAndStartsTheNewOne) {
   const Home& home = AddHome("home");
   const std::string events = home.path + "/client-events";
-  LaunchOptions spec = SpecFor(root_, home);
-  spec.env["QV_SAMPLE_EVENTS"] = events;
-  ASSERT_EQ(RunLauncher(spec).exit_code, 0);
+  LaunchOptions options = SpecFor(root_, home);
+  options.env["QV_SAMPLE_EVENTS"] = events;
+  ASSERT_EQ(RunLauncher(options).exit_code, 0);
   pid_t old_client = ClientPid(home.path);
   ASSERT_TRUE(IsClientAlive(old_client));
 
@@ -193,7 +193,7 @@ TEST_F(LauncherE2e, UpgradeStopsTheRunningClientAndStartsTheNewOne) {
             0);
 
   const auto start = std::chrono::steady_clock::now();
-  LaunchResult r = RunLauncher(spec);
+  LaunchResult r = RunLauncher(options);
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(r.exit_code, 0) << r.err;
 

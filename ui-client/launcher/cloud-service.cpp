@@ -121,12 +121,7 @@ void Service::LoadTargetVersion() {
 
 int Service::StagePackage() {
   const ustring app_dir = per_user_install_path;
-  const ustring staging = GetAppStagingDir(app_dir);
-  FSRemove(staging, false);
-  if (IsFileExist(GetAppReadyDir(app_dir), false)) {
-    DiscardPath(app_dir, GetAppReadyDir(app_dir));
-    EmptyDiscard(app_dir);
-  }
+  DropStagedCopies(app_dir);
 
   // Checked before anything changes: a copy that cannot fit would only stop the
   // client and then fail.
@@ -149,13 +144,11 @@ int Service::StagePackage() {
     } else {
       QVLOG_ERR("service_debug", "Failed to extract package, and no old installation to rollback\n");
     }
-    FSRemove(staging, false);
+    DropStagedCopies(app_dir);
     return -1;
   }
   if (MakeStagedCopyDurable(app_dir, sync_point) != 0) {
-    FSRemove(staging, false);
-    DiscardPath(app_dir, GetAppReadyDir(app_dir));
-    EmptyDiscard(app_dir);
+    DropStagedCopies(app_dir);
     return -1;
   }
   staged = true;
@@ -181,8 +174,7 @@ int Service::PrepareUserEnv() {
       if (++rename_count >= MAX_RENAME_COUNT) {
         QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s' at max retries, exiting\n",
                   app_dir.c_str(), backup_dir.c_str());
-        DiscardPath(app_dir, ready);
-        EmptyDiscard(app_dir);
+        DropStagedCopies(app_dir);
         return -1;
       }
     }
@@ -201,7 +193,7 @@ int Service::PrepareUserEnv() {
       FSRename(backup_dir, app_dir, false);
       FSSyncEntry(folder);
     }
-    if (IsFileExist(ready, false)) DiscardPath(app_dir, ready);
+    DropStagedCopies(app_dir);
     EmptyDiscard(app_dir);
     return -1;
   }

@@ -188,6 +188,14 @@ void DiscardPath(const ustring& app_dir, const ustring& path) {
 
 void EmptyDiscard(const ustring& app_dir) { FSRemove(GetAppDiscardDir(app_dir), false); }
 
+void DropStagedCopies(const ustring& app_dir) {
+  FSRemove(GetAppStagingDir(app_dir), false);
+  if (IsFileExist(GetAppReadyDir(app_dir), false)) {
+    DiscardPath(app_dir, GetAppReadyDir(app_dir));
+    EmptyDiscard(app_dir);
+  }
+}
+
 CopyProgress::CopyProgress(uint64_t total)
     : total_(total), last_report_(std::chrono::steady_clock::now()) {}
 

@@ -51,6 +51,10 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir);
 // copy to the ready name and flushes that rename. 0, or -1 logged.
 int MakeStagedCopyDurable(const ustring& app_dir, int sync_point);
 
+// Removes what staging leaves beside app_dir: the staging folder, and the ready copy
+// through the discard folder.
+void DropStagedCopies(const ustring& app_dir);
+
 // Moves path (beside app_dir) into the discard folder, or removes it at once when that
 // cannot be done: a folder half removed must never stand under a name that is trusted.
 void DiscardPath(const ustring& app_dir, const ustring& path);
