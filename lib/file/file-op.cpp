@@ -552,8 +552,8 @@ int MoveData(int src_fd, const struct stat& src_st, int dst_fd, const struct sta
   return result;
 }
 
-// The body of FSCopy. `sync` waits until the data is on disk; without it writeback is
-// only started, so that a caller copying a whole tree can flush it once at the end.
+// The body of FSCopy. `sync` waits until the data is on disk; without it the caller
+// flushes a whole tree at once when it is complete.
 int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCopyPermission,
              bool sync, const FSCopyProgress& progress) {
   // A pipe, socket or device is refused before it is opened: opening a pipe without a

@@ -364,6 +364,10 @@ void E2eTest::TearDown() {
   std::vector<std::string> paths;
   for (const Home& h : homes_) paths.push_back(h.path);
   StopAllClients(paths);
+  for (pid_t server : servers_) {
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+  }
 }
 
 const Home& E2eTest::AddHome(const std::string& hint, bool unprivileged) {

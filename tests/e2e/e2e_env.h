@@ -112,6 +112,8 @@ class E2eTest : public ::testing::Test {
   LaunchOptions SpecFor(const std::string& root, const Home& home) const;
 
   std::deque<Home> homes_;  // deque: AddHome hands out references
+  // Display servers the test started; TearDown stops and reaps them after the clients.
+  std::vector<pid_t> servers_;
 };
 
 }  // namespace e2e

@@ -20,37 +20,29 @@ namespace {
 
 class WaylandSmoke : public E2eTest {
  protected:
-  void TearDown() override {
-    E2eTest::TearDown();
-    if (compositor_ > 0) {
-      ::kill(compositor_, SIGTERM);
-      ::waitpid(compositor_, nullptr, 0);
-    }
-  }
-
   // Starts a headless weston serving `socket` in `runtime_dir`; returns once the socket
   // is there, or false after 20 s.
   bool StartCompositor(const std::string& runtime_dir, const std::string& socket) {
     log_ = qvtest::MakeTempDir("weston") + "/weston.log";
-    compositor_ = ::fork();
-    if (compositor_ == 0) {
+    const pid_t compositor = ::fork();
+    if (compositor == 0) {
       ::setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
       ::execl(QV_WESTON, "weston", "--backend=headless-backend.so", "--no-config", "--idle-time=0",
               ("--socket=" + socket).c_str(), ("--log=" + log_).c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
+    if (compositor > 0) servers_.push_back(compositor);
     const std::string path = runtime_dir + "/" + socket;
     struct stat st;
     for (int i = 0; i < 2000; ++i) {
       if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
-      if (::waitpid(compositor_, nullptr, WNOHANG) == compositor_) break;
+      if (::waitpid(compositor, nullptr, WNOHANG) == compositor) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
   }
 
-  pid_t compositor_ = -1;
   std::string log_;
 };
 

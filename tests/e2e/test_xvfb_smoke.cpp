@@ -22,21 +22,13 @@ namespace {
 
 class XvfbSmoke : public E2eTest {
  protected:
-  void TearDown() override {
-    E2eTest::TearDown();
-    if (server_ > 0) {
-      ::kill(server_, SIGTERM);
-      ::waitpid(server_, nullptr, 0);
-    }
-  }
-
   // Starts Xvfb on a display number it picks itself among the free ones (-displayfd),
   // so parallel tests never collide; returns the display name or "" on failure.
   std::string StartServer() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return "";
-    server_ = ::fork();
-    if (server_ == 0) {
+    const pid_t server = ::fork();
+    if (server == 0) {
       ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
       int null = ::open("/dev/null", O_RDWR);
       ::dup2(null, 0);
@@ -47,6 +39,7 @@ class XvfbSmoke : public E2eTest {
               "1024x768x24", static_cast<char*>(nullptr));
       ::_exit(127);
     }
+    if (server > 0) servers_.push_back(server);
     ::close(fds[1]);
     std::string number;
     char c;
@@ -54,8 +47,6 @@ class XvfbSmoke : public E2eTest {
     ::close(fds[0]);
     return number.empty() ? "" : ":" + number;
   }
-
-  pid_t server_ = -1;
 };
 
 TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {

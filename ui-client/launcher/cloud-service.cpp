@@ -48,6 +48,16 @@ void ReadVersionFile(const ustring& path, ustring* const fields[4]) {
 
 ustring PackageSourcePath() { return PathFromTable("root_resource_path") + "/package/skylodge"; }
 
+// The failed install's line; the old copy (if any) is what stays in place. Both say
+// "extract", whatever put the package in place.
+void LogFailedInstall(bool old_copy) {
+  if (old_copy) {
+    QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
+  } else {
+    QVLOG_ERR("service_debug", "Failed to extract package, and no old installation to rollback\n");
+  }
+}
+
 // The copy line for the queued file that failed, once.
 void LogCopyFailure(CopyPool* pool) {
   ustring src, dest;
@@ -139,11 +149,7 @@ int Service::StagePackage() {
   copy_progress = nullptr;
   if (copied != 0) {
     if (sync_point >= 0) ::close(sync_point);
-    if (IsFileExist(app_dir, false)) {
-      QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
-    } else {
-      QVLOG_ERR("service_debug", "Failed to extract package, and no old installation to rollback\n");
-    }
+    LogFailedInstall(IsFileExist(app_dir, false));
     DropStagedCopies(app_dir);
     return -1;
   }
@@ -185,10 +191,8 @@ int Service::PrepareUserEnv() {
   const ustring folder = FSParentPath(app_dir);
   if (FSRename(ready, app_dir, false) != 0 || FSSyncEntry(folder) != 0) {
     QVLOG_ERR("service_debug", "failed to put '%s' in place of '%s'\n", ready.c_str(), app_dir.c_str());
-    if (backup_dir.empty()) {
-      QVLOG_ERR("service_debug", "Failed to extract package, and no old installation to rollback\n");
-    } else {
-      QVLOG_ERR("service_debug", "Failed to extract package, rollback to old installation\n");
+    LogFailedInstall(!backup_dir.empty());
+    if (!backup_dir.empty()) {
       if (IsFileExist(app_dir, false)) DiscardPath(app_dir, app_dir);
       FSRename(backup_dir, app_dir, false);
       FSSyncEntry(folder);

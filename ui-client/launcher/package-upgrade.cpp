@@ -62,8 +62,12 @@ void MeasureFolder(int dir_fd, uint64_t block, PackageSize* size) {
   closedir(dir);
 }
 
-void RemoveLeftover(const ustring& app_dir, const ustring& path) {
+void LogLeftover(const ustring& path) {
   QVLOG_INFO("service_debug", "removing '%s', left by an interrupted upgrade\n", path.c_str());
+}
+
+void RemoveLeftover(const ustring& app_dir, const ustring& path) {
+  LogLeftover(path);
   DiscardPath(app_dir, path);
 }
 
@@ -109,9 +113,7 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir) {
   const ustring parent = FSParentPath(app_dir);
   const ustring ready = GetAppReadyDir(app_dir);
   const ustring discard = GetAppDiscardDir(app_dir);
-  if (IsFileExist(discard, false)) {
-    QVLOG_INFO("service_debug", "removing '%s', left by an interrupted upgrade\n", discard.c_str());
-  }
+  if (IsFileExist(discard, false)) LogLeftover(discard);
   std::vector<ustring> backups;
   for (int i = 0; i < kBackupNames; ++i) {
     if (IsFileExist(GetAppBackupDir(app_dir, i), false)) backups.push_back(GetAppBackupDir(app_dir, i));
@@ -142,10 +144,7 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir) {
   }
 
   const ustring staging = GetAppStagingDir(app_dir);
-  if (IsFileExist(staging, false)) {
-    QVLOG_INFO("service_debug", "removing '%s', left by an interrupted upgrade\n", staging.c_str());
-    FSRemove(staging, false);
-  }
+  if (IsFileExist(staging, false)) RemoveLeftover(app_dir, staging);
   if (IsFileExist(app_dir, false) && IsFileExist(ready, false)) RemoveLeftover(app_dir, ready);
 
   // Beside a copy that came out of the ready name, backups are only the old copy. Beside
