@@ -1,12 +1,14 @@
 #include "log.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -20,6 +22,19 @@ const int64_t kRotateSize = 0x500000;
 const int kDefaultThreshold = Logger::L_WARNING;
 
 bool IsStandardStream(FILE* fp) { return fp == stdout || fp == stderr; }
+
+// Opens the log for appending, readable by its owner only whatever the umask: it names
+// the user's folders and files. A log left readable by an older version is narrowed too;
+// anything but a regular file (a terminal, /dev/null) keeps its mode.
+FILE* OpenLogFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) fchmod(fd, st.st_mode & 0700);
+  FILE* fp = fdopen(fd, "a");
+  if (fp == nullptr) close(fd);
+  return fp;
+}
 
 std::string ArchiveName(const std::string& path, int index) {
   return path + "_" + std::to_string(index);
@@ -101,7 +116,7 @@ int Logger::Initialize(const InitConfig& new_config) {
   }
 
   if (log_path.empty()) return -1;
-  FILE* fp = fopen(log_path.c_str(), "ae");
+  FILE* fp = OpenLogFile(log_path);
   if (fp == nullptr) return -1;
   log_fp = fp;
   *log_rotated_count_shared = 0;
@@ -260,7 +275,7 @@ int Logger::Rotate() {
   if (log_fp != nullptr && !IsStandardStream(log_fp)) fclose(log_fp);
   log_fp = nullptr;
   if (rename(log_path.c_str(), ArchiveName(log_path, 0).c_str()) != 0) return -1;
-  FILE* fp = fopen(log_path.c_str(), "ae");
+  FILE* fp = OpenLogFile(log_path);
   if (fp == nullptr) return -1;
   log_fp = fp;
   if (log_rotated_count_shared != nullptr) ++*log_rotated_count_shared;
@@ -275,7 +290,7 @@ void Logger::ReloadLogFile() {
     return;
   if (log_fp != nullptr && !IsStandardStream(log_fp)) fclose(log_fp);
   log_fp = nullptr;
-  FILE* fp = fopen(log_path.c_str(), "ae");
+  FILE* fp = OpenLogFile(log_path);
   if (fp == nullptr) return;
   log_fp = fp;
   if (log_size != nullptr) *log_size = GetFileSize(log_path);

@@ -9,10 +9,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "file/file-op.h"
 #include "package-upgrade.h"
 #include "uipathmanager.h"
+#include "user-folder.h"
 
 #define QV_LOG_FILE "cloud-service.cpp"
 #include "log.h"
@@ -48,6 +50,22 @@ void ReadVersionFile(const ustring& path, ustring* const fields[4]) {
 
 ustring PackageSourcePath() { return PathFromTable("root_resource_path") + "/package/skylodge"; }
 
+// The system package's version record, beside its tree.
+ustring PackageInfoPath() { return PathFromTable("root_resource_path") + "/INFO"; }
+
+// A package that changes while it is copied is copied again once it has been still
+// for a second, three times at most.
+const int kStageTries = 3;
+const int kSettleQuietMs = 1000;
+const int kSettleLimitMs = 60000;
+
+// A launcher waits this long for another one's upgrade of the same folder.
+const int kLockWaitMs = 180000;
+
+// XDG_DATA_HOME as found on Deepin when it was set but not to an absolute path.
+std::string g_ignored_data_home;
+bool g_data_home_ignored = false;
+
 // The failed install's line; the old copy (if any) is what stays in place. Both say
 // "extract", whatever put the package in place.
 void LogFailedInstall(bool old_copy) {
@@ -73,22 +91,9 @@ ustring PathFromTable(const char* key) {
       UIPathManager::getInstance()->getPath(QString::fromLatin1(key)).toUtf8().toStdString());
 }
 
-ustring GetAppBackupDir(const ustring& app_dir, int tries) {
-  ustring dir = app_dir + "_tmp";
-  if (tries != 0) {
-    char postfix[8];
-    if (std::snprintf(postfix, sizeof(postfix), "%d", tries) < 0) {
-      QVLOG_ERR("service_debug", "snprintf failed (continuing without postfix)");
-    } else {
-      dir += postfix;
-    }
-  }
-  return dir;
-}
-
 Service::Service() : timeout(0) {}
 
-Service::~Service() {}
+Service::~Service() = default;
 
 void Service::SetTimeout(int timeout) { this->timeout = timeout; }
 
@@ -97,10 +102,47 @@ QString Service::GetUserInstallPath() {
     const char* value = std::getenv("XDG_DATA_HOME");
     std::string data_home = value ? value : "";
     QVLOG_DEBUG("service_debug", "user install path is %s\n", data_home.c_str());
-    if (!data_home.empty()) return QString::fromUtf8(data_home.c_str());
+    // A relative path would move the install with the working folder; the XDG rules
+    // say such a value (and an empty one) is to be ignored.
+    if (!data_home.empty() && data_home[0] == '/') return QString::fromUtf8(data_home.c_str());
+    g_data_home_ignored = value != nullptr;
+    g_ignored_data_home = data_home;
   }
-  return QDir::homePath();
+  return UserHomeFolder();
 }
+
+void LogIgnoredDataHome() {
+  if (!g_data_home_ignored) return;
+  QVLOG_WARN("service_debug", "XDG_DATA_HOME '%s' is not an absolute path and is ignored, using the home folder\n",
+             g_ignored_data_home.c_str());
+}
+
+void Service::LockUserFolder() {
+  lock_busy = false;
+  const ustring path = PathFromTable("user_quenvale_drive_path") + "/upgrade.lock";
+  upgrade_lock.reset(new UpgradeLock(QString::fromUtf8(path.c_str())));
+  UpgradeLock::Result result = upgrade_lock->Acquire(0);
+  if (result == UpgradeLock::kBusy) {
+    QVLOG_NOTE("service_debug", "another launcher is upgrading '%s' (%s), waiting for it\n",
+               per_user_install_path.c_str(), upgrade_lock->Holder().toUtf8().constData());
+    result = upgrade_lock->Acquire(kLockWaitMs);
+  }
+  switch (result) {
+    case UpgradeLock::kLocked:
+      break;
+    case UpgradeLock::kBusy:
+      QVLOG_WARN("service_debug", "'%s' is still locked by %s, not upgrading this time\n", path.c_str(),
+                 upgrade_lock->Holder().toUtf8().constData());
+      lock_busy = true;
+      break;
+    case UpgradeLock::kUnavailable:
+      // Most likely the folder cannot be written, and then no upgrade can happen anyway.
+      QVLOG_WARN("service_debug", "cannot create the lock '%s', going on without it\n", path.c_str());
+      break;
+  }
+}
+
+void Service::UnlockUserFolder() { upgrade_lock.reset(); }
 
 void Service::LoadSourceVersion() {
   ustring path = PathFromTable("user_quenvale_drive_resource_path") + "/INFO";
@@ -119,7 +161,7 @@ void Service::LoadSourceVersion() {
 
 void Service::LoadTargetVersion() {
   // No existence test: a missing file reads as one without keys.
-  ustring path = PathFromTable("root_resource_path") + "/INFO";
+  ustring path = PackageInfoPath();
   ustring* const fields[4] = {&target_version.major_version, &target_version.minor_version,
                               &target_version.build_version,
                               &target_version.icon_overlay_version};
@@ -131,14 +173,43 @@ void Service::LoadTargetVersion() {
 
 int Service::StagePackage() {
   const ustring app_dir = per_user_install_path;
+  for (int attempt = 1;; ++attempt) {
+    std::string change;
+    const int rc = StagePackageOnce(&change);
+    if (change.empty()) return rc;
+    // The system package is being replaced (a package upgrade unpacks it file by file):
+    // what was copied may mix two builds and must never become the user's copy.
+    DropStagedCopies(app_dir);
+    if (attempt == kStageTries) {
+      QVLOG_ERR("service_debug",
+                "the package '%s' kept changing while it was copied (%s), the copy in use stays "
+                "until the next start\n",
+                PackageSourcePath().c_str(), change.c_str());
+      return -1;
+    }
+    QVLOG_WARN("service_debug", "the package '%s' changed while it was copied (%s), copying it again\n",
+               PackageSourcePath().c_str(), change.c_str());
+    if (!WaitForPackageToSettle(PackageSourcePath(), PackageInfoPath(), kSettleQuietMs, kSettleLimitMs)) {
+      QVLOG_ERR("service_debug",
+                "the package '%s' kept changing for %d s, the copy in use stays until the next "
+                "start\n",
+                PackageSourcePath().c_str(), kSettleLimitMs / 1000);
+      return -1;
+    }
+    LoadTargetVersion();
+  }
+}
+
+int Service::StagePackageOnce(std::string* change) {
+  const ustring app_dir = per_user_install_path;
   DropStagedCopies(app_dir);
 
   // Checked before anything changes: a copy that cannot fit would only stop the
-  // client and then fail.
+  // client and then fail. The same walk records what the package is now.
   const ustring folder = FSParentPath(app_dir);
   FSMKDir(folder, true);
   PackageSize size;
-  if (CheckRoomForPackage(PackageSourcePath(), folder, &size) != 0) return -1;
+  if (CheckRoomForPackage(PackageSourcePath(), PackageInfoPath(), folder, &size) != 0) return -1;
 
   // Opened before the first byte is written, so that the flush below hears of a
   // write-back error at any time during the copy.
@@ -147,10 +218,26 @@ int Service::StagePackage() {
   copy_progress = &progress;
   const int copied = sync_point < 0 ? -1 : CopyPackage();
   copy_progress = nullptr;
-  if (copied != 0) {
+
+  // The copy is one build only if nothing in the package changed from the walk before
+  // it to the walk after it, and the build is still the one the decision was made on.
+  *change = PackageChange(size, MeasurePackage(PackageSourcePath(), PackageInfoPath(), 1));
+  if (change->empty()) {
+    VersionInfo now;
+    ustring* const fields[4] = {&now.major_version, &now.minor_version, &now.build_version,
+                                &now.icon_overlay_version};
+    ReadVersionFile(PackageInfoPath(), fields);
+    if (now.build_version != target_version.build_version) {
+      *change = "its build is now '" + std::string(now.build_version.c_str()) + "', not '" +
+                target_version.build_version.c_str() + "'";
+    }
+  }
+  if (copied != 0 || !change->empty()) {
     if (sync_point >= 0) ::close(sync_point);
-    LogFailedInstall(IsFileExist(app_dir, false));
-    DropStagedCopies(app_dir);
+    if (change->empty()) {
+      LogFailedInstall(IsFileExist(app_dir, false));
+      DropStagedCopies(app_dir);
+    }
     return -1;
   }
   if (MakeStagedCopyDurable(app_dir, sync_point) != 0) {

@@ -5,10 +5,14 @@
 
 #include <QString>
 
+#include <memory>
+#include <string>
+
 #include "ustring/ustring.h"
 
 class CopyPool;
 class CopyProgress;
+class UpgradeLock;
 
 class Service {
  protected:
@@ -41,7 +45,8 @@ class Service {
 
  public:
   void RemoveAgedFolders();
-  // Base folder of every per-user path: the home folder, or XDG_DATA_HOME on Deepin.
+  // Base folder of every per-user path: the home folder, or XDG_DATA_HOME on Deepin
+  // when that is an absolute path.
   static QString GetUserInstallPath();
 
  protected:
@@ -50,6 +55,13 @@ class Service {
   // copied beside the app folder and made durable under the ready name. The old copy
   // is not touched; PrepareUserEnv then swaps the ready copy in. 0 or -1.
   int StagePackage();
+  // One copy of the package into the staging folder and, when it is whole, to the ready
+  // name. When the package changed meanwhile, *change says how (the copy is not used).
+  int StagePackageOnce(std::string* change);
+  // Takes the per-user folder's upgrade lock, waiting while another launcher upgrades;
+  // sets lock_busy when it cannot be had in time. UnlockUserFolder lets it go.
+  void LockUserFolder();
+  void UnlockUserFolder();
 
   int timeout;
   ustring per_user_install_path;
@@ -63,11 +75,16 @@ class Service {
   CopyProgress* copy_progress = nullptr;
   // Copies the files that the outermost FSCopyPath call queues.
   CopyPool* copy_pool = nullptr;
+  // Held from the recovery at start to the end of the upgrade.
+  std::unique_ptr<UpgradeLock> upgrade_lock;
+  // Another launcher held the lock for longer than this one waits: this one changes
+  // nothing in the per-user folder and only starts the client.
+  bool lock_busy = false;
 };
 
-// Name of the backup folder number `tries` beside the app folder: app_dir + "_tmp"
-// (tries 0) or app_dir + "_tmp" + tries.
-ustring GetAppBackupDir(const ustring& app_dir, int tries);
+// Logs, once the log is open, that XDG_DATA_HOME was ignored (it was not an absolute
+// path) if it was: the path table is filled before there is a log.
+void LogIgnoredDataHome();
 
 // The path stored under key in the start-up path table, in UTF-8.
 ustring PathFromTable(const char* key);

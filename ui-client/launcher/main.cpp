@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +19,7 @@
 #include "quenlocale.h"
 #include "strtab.h"
 #include "uipathmanager.h"
+#include "user-folder.h"
 
 #define QV_LOG_FILE "main.cpp"
 #include "log.h"
@@ -124,8 +128,11 @@ static void initializeDrivePaths() {
 
 static void initialize_logger() {
   const QString level_path = PathOf("root_resource_path") + QStringLiteral("/log/launcher.debug");
-  const QString log_dir = PathOf("user_quenvale_drive_path") + QStringLiteral("/log");
-  if (!QDir().mkpath(log_dir)) return;
+  const QString drive = PathOf("user_quenvale_drive_path");
+  const QString log_dir = drive + QStringLiteral("/log");
+  // The folder holds the user's client, its data and this log: the user's alone.
+  mode_t loosened = 0;
+  if (MakePrivateFolder(drive, &loosened) != 0 || MakePrivateFolder(log_dir) != 0) return;
 
   Logger::Initialize(Logger::FILE_LOGGER, (log_dir + QStringLiteral("/launcher.log")).toUtf8().toStdString(),
                      level_path.toUtf8().toStdString(), 50, Logger::ThreadSafe);
@@ -143,6 +150,11 @@ static void initialize_logger() {
   QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_drive_ui_path = %s\n",
              PathOf("user_sky_lodge_drive_ui_path").toUtf8().constData());
   QVLOG_INFO("launcher_debug", ">>> root_resource_path = %s\n", PathOf("root_resource_path").toUtf8().constData());
+  if (loosened != 0) {
+    QVLOG_NOTE("launcher_debug", "'%s' was open to other users (mode %04o), made private (mode %04o)\n",
+               drive.toUtf8().constData(), static_cast<unsigned>(loosened), static_cast<unsigned>(loosened & 07700));
+  }
+  LogIgnoredDataHome();
 }
 
 // The body of initializeLanguage, which needs nothing of the application object; kept
@@ -168,8 +180,21 @@ static QTranslator* installLanguageAndFont() {
 
 static void initializeLanguage(QtSingleApplication& /*app*/) { g_translator = installLanguageAndFont(); }
 
+// Without a home there is no per-user folder to keep: said on standard error, since
+// the log would live there.
+static bool haveHome() {
+  if (EnsureHomeVariable()) return true;
+  const QString levels = ExecutableFolder() + QStringLiteral("/../log/launcher.debug");
+  Logger::Initialize(Logger::STDERR_LOGGER, std::string(), QDir::cleanPath(levels).toUtf8().toStdString(), 50,
+                     Logger::ThreadSafe);
+  QVLOG_ERR("launcher_debug", "HOME is not set and user %u has no home folder, nothing to do\n",
+            static_cast<unsigned>(::getuid()));
+  return false;
+}
+
 int main(int argc, char** argv) {
   initialize_resources(argc > 0 ? argv[0] : nullptr);
+  if (!haveHome()) return 0;
 
   const PlatformChoice platform = AllowOffscreenFallback();
   QtSingleApplication app(argc, argv, true);

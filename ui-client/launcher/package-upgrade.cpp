@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "adapter.h"
-#include "cloud-service.h"
 #include "file/file-op.h"
 
 #define QV_LOG_FILE "package-upgrade.cpp"
@@ -29,7 +29,20 @@ const std::chrono::milliseconds kReportInterval(50);
 
 uint64_t RoundUp(uint64_t bytes, uint64_t block) { return (bytes + block - 1) / block * block; }
 
-void AddEntry(const struct stat& st, uint64_t block, PackageSize* size) {
+void AddEntry(const std::string& path, const struct stat& st, uint64_t block, PackageSize* size) {
+  PackageEntry entry;
+  entry.path = path;
+  entry.dev = st.st_dev;
+  entry.ino = st.st_ino;
+  entry.mode = st.st_mode;
+  entry.size = st.st_size;
+  entry.mtime = st.st_mtim;
+  entry.ctime = st.st_ctim;
+  size->entries.push_back(std::move(entry));
+  if (S_ISDIR(st.st_mode)) {
+    size->disk_bytes += block;
+    return;
+  }
   ++size->files;
   if (S_ISREG(st.st_mode)) {
     size->bytes += static_cast<uint64_t>(st.st_size);
@@ -39,10 +52,10 @@ void AddEntry(const struct stat& st, uint64_t block, PackageSize* size) {
   }
 }
 
-// Adds up the folder open as dir_fd, looking each entry up relative to it: a walk by
-// full paths would resolve every folder above the entry again, for each entry.
-void MeasureFolder(int dir_fd, uint64_t block, PackageSize* size) {
-  size->disk_bytes += block;
+// Adds up the folder open as dir_fd, whose path in the package is prefix, looking each
+// entry up relative to it: a walk by full paths would resolve every folder above the
+// entry again, for each entry.
+void MeasureFolder(int dir_fd, const std::string& prefix, uint64_t block, PackageSize* size) {
   DIR* dir = fdopendir(dir_fd);
   if (dir == nullptr) {
     close(dir_fd);
@@ -52,14 +65,17 @@ void MeasureFolder(int dir_fd, uint64_t block, PackageSize* size) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
     struct stat st;
     if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISDIR(st.st_mode)) {
-      AddEntry(st, block, size);
-      continue;
-    }
+    const std::string path = prefix.empty() ? std::string(entry->d_name) : prefix + "/" + entry->d_name;
+    AddEntry(path, st, block, size);
+    if (!S_ISDIR(st.st_mode)) continue;
     const int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child >= 0) MeasureFolder(child, block, size);
+    if (child >= 0) MeasureFolder(child, path, block, size);
   }
   closedir(dir);
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 void LogLeftover(const ustring& path) {
@@ -73,29 +89,82 @@ void RemoveLeftover(const ustring& app_dir, const ustring& path) {
 
 }  // namespace
 
+ustring GetAppBackupDir(const ustring& app_dir, int tries) {
+  ustring dir = app_dir + "_tmp";
+  if (tries != 0) {
+    char postfix[8];
+    if (std::snprintf(postfix, sizeof(postfix), "%d", tries) < 0) {
+      QVLOG_ERR("service_debug", "snprintf failed (continuing without postfix)");
+    } else {
+      dir += postfix;
+    }
+  }
+  return dir;
+}
+
 ustring GetAppStagingDir(const ustring& app_dir) { return app_dir + "_staging"; }
 
 ustring GetAppReadyDir(const ustring& app_dir) { return app_dir + "_ready"; }
 
 ustring GetAppDiscardDir(const ustring& app_dir) { return app_dir + "_discard"; }
 
-int CheckRoomForPackage(const ustring& package, const ustring& folder, PackageSize* size) {
+bool operator==(const PackageEntry& a, const PackageEntry& b) {
+  return a.path == b.path && a.dev == b.dev && a.ino == b.ino && a.mode == b.mode && a.size == b.size &&
+         SameTime(a.mtime, b.mtime) && SameTime(a.ctime, b.ctime);
+}
+
+PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t block) {
+  PackageSize size;
+  struct stat st;
+  if (lstat(package.c_str(), &st) == 0) {
+    AddEntry("", st, block, &size);
+    const int dir_fd = S_ISDIR(st.st_mode) ? open(package.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (dir_fd >= 0) MeasureFolder(dir_fd, "", block, &size);
+  }
+  // The version file lies outside the tree but says which build the tree is.
+  PackageSize version;
+  if (!info.empty() && lstat(info.c_str(), &st) == 0) AddEntry("../INFO", st, 1, &version);
+  std::sort(size.entries.begin(), size.entries.end(),
+            [](const PackageEntry& a, const PackageEntry& b) { return a.path < b.path; });
+  size.entries.insert(size.entries.begin(), version.entries.begin(), version.entries.end());
+  return size;
+}
+
+std::string PackageChange(const PackageSize& before, const PackageSize& after) {
+  auto name = [](const PackageEntry& e) { return "'" + (e.path.empty() ? std::string(".") : e.path) + "'"; };
+  size_t i = 0, j = 0;
+  const std::vector<PackageEntry>& a = before.entries;
+  const std::vector<PackageEntry>& b = after.entries;
+  while (i < a.size() || j < b.size()) {
+    if (j == b.size() || (i < a.size() && a[i].path < b[j].path)) return name(a[i]) + " vanished";
+    if (i == a.size() || b[j].path < a[i].path) return name(b[j]) + " appeared";
+    if (!(a[i] == b[j])) return name(a[i]) + " changed";
+    ++i;
+    ++j;
+  }
+  return "";
+}
+
+bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms) {
+  PackageSize last = MeasurePackage(package, info, 1);
+  for (int waited = 0; waited < limit_ms; waited += quiet_ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
+    PackageSize now = MeasurePackage(package, info, 1);
+    if (PackageChange(last, now).empty()) return true;
+    last = std::move(now);
+  }
+  return false;
+}
+
+int CheckRoomForPackage(const ustring& package, const ustring& info, const ustring& folder,
+                        PackageSize* size) {
   struct statvfs fs;
   if (statvfs(folder.c_str(), &fs) != 0) {
     QVLOG_ERR("service_debug", "failed to ask the free space of '%s'\n", folder.c_str());
     return -1;
   }
   const uint64_t block = fs.f_frsize > 0 ? fs.f_frsize : 4096;
-  *size = PackageSize();
-  struct stat st;
-  if (lstat(package.c_str(), &st) == 0) {
-    const int dir_fd = S_ISDIR(st.st_mode) ? open(package.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (dir_fd >= 0) {
-      MeasureFolder(dir_fd, block, size);
-    } else {
-      AddEntry(st, block, size);
-    }
-  }
+  *size = MeasurePackage(package, info, block);
 
   const uint64_t needed = size->disk_bytes + std::max(size->disk_bytes / 20, kMinMargin);
   const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * block;

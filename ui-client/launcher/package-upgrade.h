@@ -11,32 +11,69 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "ustring/ustring.h"
 
+// Name of the backup folder number `tries` beside the app folder: app_dir + "_tmp"
+// (tries 0) or app_dir + "_tmp" + tries.
+ustring GetAppBackupDir(const ustring& app_dir, int tries);
 ustring GetAppStagingDir(const ustring& app_dir);
 ustring GetAppReadyDir(const ustring& app_dir);
 ustring GetAppDiscardDir(const ustring& app_dir);
 
+// One entry of a package tree as the file system describes it; any change of its
+// content, mode or links, or its replacement by a rename, changes one of these.
+struct PackageEntry {
+  std::string path;  // relative to the package, "" for the package itself
+  dev_t dev = 0;
+  ino_t ino = 0;
+  mode_t mode = 0;
+  off_t size = 0;
+  struct timespec mtime = {0, 0};
+  struct timespec ctime = {0, 0};
+};
+bool operator==(const PackageEntry& a, const PackageEntry& b);
+
 // What one walk of a package tree finds: the bytes of file data (the progress total),
-// the number of files, and the room the copy takes on a file system with the given
-// block size. A missing package measures as empty: the copy reports it.
+// the number of files, the room the copy takes on a file system with the given block
+// size, and every entry, sorted by path. A missing package measures as empty: the copy
+// reports it.
 struct PackageSize {
   uint64_t bytes = 0;
   uint64_t files = 0;
   uint64_t disk_bytes = 0;
+  std::vector<PackageEntry> entries;
 };
 
-// Measures package and checks that the file system of folder has room for its copy
-// plus a margin (5 % or 16 MiB, whichever is more). 0 when it has; -1, with an ERROR
-// line giving the bytes needed and free, when it has not or cannot be asked.
-int CheckRoomForPackage(const ustring& package, const ustring& folder, PackageSize* size);
+// Walks package (and its version file info, an entry of its own) with the given block
+// size.
+PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t block);
+
+// Compares two walks of one package. "" when they are the same; else what differs first,
+// in words ("'bin/x' changed", "'y' appeared", "'z' vanished").
+std::string PackageChange(const PackageSize& before, const PackageSize& after);
+
+// Waits until two walks of the package quiet_ms apart agree, for limit_ms at most. True
+// when the package has settled.
+bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms);
+
+// Measures package (see MeasurePackage) and checks that the file system of folder has
+// room for its copy plus a margin (5 % or 16 MiB, whichever is more). 0 when it has;
+// -1, with an ERROR line giving the bytes needed and free, when it has not or cannot be
+// asked.
+int CheckRoomForPackage(const ustring& package, const ustring& info, const ustring& folder,
+                        PackageSize* size);
 
 // At every start, before anything looks at the app folder. When the app folder is
 // missing, the complete copy that an interrupted upgrade left (the ready copy, else a

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -167,9 +168,12 @@ bool LinuxService::PerUserBinPathExist() {
 }
 
 void LinuxService::PreUpgrade() {
+  // Launchers of other sessions or machines on the same home would take each other's
+  // staged copies for leftovers: one at a time. One that waited decides afresh below.
+  LockUserFolder();
   // Before the versions are read: an interrupted upgrade may have left the app folder
   // missing, with the complete copy under another name.
-  reinstall = RecoverInterruptedUpgrade(per_user_install_path);
+  if (!lock_busy) reinstall = RecoverInterruptedUpgrade(per_user_install_path);
   LoadTargetVerInfo();
   LoadSourceVerInfo();
   QVLOG_DEBUG("service_debug", "Source version: ('%s', '%s')\n", source_version.build_version.c_str(),
@@ -183,6 +187,7 @@ bool LinuxService::IsNeedUpgrade() {
   int target_build = BuildNumber(target_version.build_version);
   QVLOG_DEBUG("service_debug", "source version = %d, target version = %d\n", source_build,
               target_build);
+  if (lock_busy) return false;
   if (target_build > source_build || reinstall) return true;
   return !PerUserBinPathExist();
 }
@@ -201,19 +206,38 @@ int LinuxService::HandlePackageUpgrade() {
 void LinuxService::PostUpgrade() {
   LaunchPerUserBin();
   // What the upgrade set aside goes once the client runs again.
-  EmptyDiscard(per_user_install_path);
+  if (!lock_busy) EmptyDiscard(per_user_install_path);
+  UnlockUserFolder();
 }
 
 int LinuxService::LaunchPerUserBin() {
   // The script may leave the client running in the background with the script's
   // streams; they go to the null device so that nothing can hold the wait below open.
+  const ustring script = per_user_install_path + "/package/start-stop";
   QProcess process;
   process.setStandardInputFile(QProcess::nullDevice());
   process.setStandardOutputFile(QProcess::nullDevice());
   process.setStandardErrorFile(QProcess::nullDevice());
-  process.start(QString::fromUtf8((per_user_install_path + "/package/start-stop").c_str()),
-                QStringList{QStringLiteral("start")});
-  if (process.waitForStarted(-1)) process.waitForFinished(-1);
+  process.start(QString::fromUtf8(script.c_str()), QStringList{QStringLiteral("start")});
+  if (!process.waitForStarted(-1)) {
+    // The user is left without a client: say why, most of all for a home mounted noexec,
+    // where the copy is whole and nothing else looks wrong.
+    struct statvfs fs;
+    const bool noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
+    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s%s\n", script.c_str(),
+              process.errorString().toUtf8().constData(),
+              noexec ? " (its file system is mounted noexec)" : "");
+    return 0;
+  }
+  process.waitForFinished(-1);
+  // Qt gives the signal's number as the exit code of a crashed process.
+  if (process.exitStatus() == QProcess::CrashExit) {
+    QVLOG_WARN("service_debug", "the start script '%s' was killed by signal %d\n", script.c_str(),
+               process.exitCode());
+  } else if (process.exitCode() != 0) {
+    QVLOG_WARN("service_debug", "the start script '%s' exited with status %d\n", script.c_str(),
+               process.exitCode());
+  }
   return 0;
 }
 

@@ -329,7 +329,20 @@ TEST_F(StartTest, ScriptIsRunWithStartAndWaitedFor) {
   TestService service;
   service.PostUpgrade();
   EXPECT_EQ("1:start\n", qvtest::ReadFile(app_ + "/package/args"));
+  EXPECT_EQ(std::vector<std::string>{"WARNING linux/linux-service.cpp: the start script '" + app_ +
+                                     "/package/start-stop' exited with status 3"},
+            Log());
+
+  // A clean exit says nothing; a script killed by a signal says which.
+  MakeScript("exit 0\n");
+  NewLog();
+  service.PostUpgrade();
   EXPECT_EQ(std::vector<std::string>{}, Log());
+  MakeScript("kill -9 $$\n");
+  service.PostUpgrade();
+  EXPECT_EQ(std::vector<std::string>{"WARNING linux/linux-service.cpp: the start script '" + app_ +
+                                     "/package/start-stop' was killed by signal 9"},
+            Log());
 }
 
 TEST_F(StartTest, ClientLeftRunningByTheScriptDoesNotHoldTheLauncher) {
@@ -349,12 +362,26 @@ TEST_F(StartTest, ClientLeftRunningByTheScriptDoesNotHoldTheLauncher) {
   qvtest::Shell("kill " + pid);
 }
 
-TEST_F(StartTest, MissingScriptIsIgnored) {
+TEST_F(StartTest, ScriptThatCannotRunIsReported) {
   TestService service;
   Clock::time_point start = Clock::now();
   service.PostUpgrade();
   EXPECT_LT(SecondsSince(start), 5);
-  EXPECT_EQ(std::vector<std::string>{}, Log());
+  const std::string error = "ERROR linux/linux-service.cpp: failed to run the start script '" + app_ +
+                            "/package/start-stop': ";
+  ASSERT_EQ(1u, Log().size());
+  EXPECT_EQ(0u, Log()[0].find(error)) << Log()[0];
+  EXPECT_NE(std::string::npos, Log()[0].find("No such file or directory")) << Log()[0];
+
+  // Not executable: the reason is the system's.
+  MakeScript("exit 0\n");
+  ::chmod((app_ + "/package/start-stop").c_str(), 0644);
+  NewLog();
+  service.PostUpgrade();
+  ASSERT_EQ(1u, Log().size());
+  EXPECT_EQ(0u, Log()[0].find(error)) << Log()[0];
+  EXPECT_NE(std::string::npos, Log()[0].find("Permission denied")) << Log()[0];
+  EXPECT_EQ(std::string::npos, Log()[0].find("noexec")) << Log()[0];
 }
 
 }  // namespace
