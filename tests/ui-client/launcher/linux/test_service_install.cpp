@@ -282,6 +282,49 @@ TEST_F(InstallTest, InterruptedUpgradesAreRecoveredAtStart) {
   EXPECT_TRUE(HasLog("INFO package-upgrade.cpp: removing '" + app_ + "_discard', left by an interrupted upgrade"));
 }
 
+// Two walks of a package agree exactly when nothing in it changed between them,
+// whichever way a package upgrade changes a file; what differs first is named.
+TEST_F(InstallTest, PackageWalksTellEveryChange) {
+  MakePackage();
+  MakeFile(root_ + "/INFO", "[Version]\nbuild_version=30\n");
+  const std::string info = root_ + "/INFO";
+  const PackageSize before = MeasurePackage(package_, info, 4096);
+  EXPECT_EQ("", PackageChange(before, MeasurePackage(package_, info, 1)));
+  EXPECT_EQ(6u, before.files);  // the link counts as a file, the folders do not
+
+  // A file replaced by a rename, even with the same content, shows on its folder first.
+  const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+      {"'bin' changed",
+       [&] {
+         MakeFile(package_ + "/bin/cloud-drive-ui.dpkg-new", "new client\n");
+         ::rename((package_ + "/bin/cloud-drive-ui.dpkg-new").c_str(), (package_ + "/bin/cloud-drive-ui").c_str());
+       }},
+      {"'lib/deep/er/data.bin' changed", [&] { qvtest::Shell("printf y >> '" + package_ + "/lib/deep/er/data.bin'"); }},
+      {"'empty' changed", [&] { ::chmod((package_ + "/empty").c_str(), 0600); }},
+      {"'lib' changed", [&] { ::unlink((package_ + "/lib/info-link").c_str()); }},
+      // A name that came and went leaves its trace on the folder.
+      {"'package' changed",
+       [&] {
+         MakeFile(package_ + "/package/x.dpkg-new", "");
+         ::unlink((package_ + "/package/x.dpkg-new").c_str());
+       }},
+      {"'../INFO' changed", [&] { MakeFile(info, "[Version]\nbuild_version=31\n"); }},
+  };
+  for (const auto& change : changes) {
+    const PackageSize was = MeasurePackage(package_, info, 1);
+    // Time stamps are coarse: let the clock move on before the change.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    change.second();
+    EXPECT_EQ(change.first, PackageChange(was, MeasurePackage(package_, info, 1)));
+  }
+
+  PackageSize fewer = before;
+  fewer.entries.erase(fewer.entries.begin() + 2);
+  const std::string name = "'" + before.entries[2].path + "'";
+  EXPECT_EQ(name + " vanished", PackageChange(before, fewer));
+  EXPECT_EQ(name + " appeared", PackageChange(fewer, before));
+}
+
 TEST(CopyProgressTest, SharesAreComputedIn64BitsAndThrottled) {
   std::vector<std::pair<int, int>> reports;
   QObject::connect(&Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress,

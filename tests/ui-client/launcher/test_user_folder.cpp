@@ -1,0 +1,179 @@
+// The user's home without HOME, private folders whatever the umask, and the upgrade lock
+// between launchers of other processes, sessions and hosts.
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QSysInfo>
+
+#include <string>
+#include <vector>
+
+#include "test_env.h"
+#include "user-folder.h"
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+unsigned ModeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0xFFFFu;
+}
+
+TEST(UserHomeTest, HomeComesFromThePasswdEntryWhenUnsetOrEmpty) {
+  const struct passwd* entry = ::getpwuid(::getuid());
+  ASSERT_NE(nullptr, entry);
+  const std::string passwd_home = entry->pw_dir;
+  for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+    SCOPED_TRACE(value == nullptr ? "unset" : "empty");
+    EXPECT_EQ(0, qvtest::RunInChild([&] {
+      if (value == nullptr) {
+        ::unsetenv("HOME");
+      } else {
+        ::setenv("HOME", value, 1);
+      }
+      CHILD_CHECK(1, UserHomeFolder() == Q(passwd_home));
+      CHILD_CHECK(2, EnsureHomeVariable());
+      CHILD_CHECK(3, std::string(::getenv("HOME")) == passwd_home);
+      return 0;
+    }));
+  }
+  // A HOME that is set wins, and is left as it is.
+  const std::string home = qvtest::MakeTempDir("home");
+  EXPECT_EQ(0, qvtest::RunInChild([&] {
+    ::setenv("HOME", home.c_str(), 1);
+    CHILD_CHECK(1, UserHomeFolder() == Q(home));
+    CHILD_CHECK(2, EnsureHomeVariable() && std::string(::getenv("HOME")) == home);
+    return 0;
+  }));
+}
+
+TEST(PrivateFolderTest, MadeAndNarrowedToItsOwnerWhateverTheUmask) {
+  const std::string base = qvtest::MakeTempDir("private");
+  for (mode_t mask : {022, 0277, 0}) {
+    SCOPED_TRACE(mask);
+    const std::string top = base + "/m" + std::to_string(mask);
+    const mode_t old = ::umask(mask);
+    mode_t loosened = 1;
+    const int rc = MakePrivateFolder(Q(top + "/a/b"), &loosened);
+    ::umask(old);
+    ASSERT_EQ(0, rc);
+    EXPECT_EQ(0u, loosened);
+    for (const std::string& dir : {top, top + "/a", top + "/a/b"}) EXPECT_EQ(0700u, ModeOf(dir)) << dir;
+  }
+
+  // An existing folder open to others loses those bits; what it holds keeps its modes.
+  const std::string open = base + "/open";
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + open + "/sub' && touch '" + open + "/file' && chmod 0755 '" + open +
+                             "' '" + open + "/sub' && chmod 0644 '" + open + "/file'"));
+  mode_t loosened = 0;
+  ASSERT_EQ(0, MakePrivateFolder(Q(open), &loosened));
+  EXPECT_EQ(0755u, loosened);
+  EXPECT_EQ(0700u, ModeOf(open));
+  EXPECT_EQ(0755u, ModeOf(open + "/sub"));
+  EXPECT_EQ(0644u, ModeOf(open + "/file"));
+  ASSERT_EQ(0, MakePrivateFolder(Q(open), &loosened));
+  EXPECT_EQ(0u, loosened);
+
+  // A file in the way is no folder.
+  EXPECT_EQ(-1, MakePrivateFolder(Q(open + "/file")));
+  EXPECT_EQ(-1, MakePrivateFolder(Q(open + "/file/below")));
+}
+
+class UpgradeLockTest : public ::testing::Test {
+ protected:
+  void SetUp() override { path_ = qvtest::MakeTempDir("lock") + "/drive/upgrade.lock"; }
+
+  // A lock file as a launcher leaves it when it dies holding the lock.
+  void LeaveLockOfDeadProcess() {
+    ASSERT_EQ(0, qvtest::RunInChild([this] {
+      UpgradeLock lock(Q(path_));
+      CHILD_CHECK(1, lock.Acquire(0) == UpgradeLock::kLocked);
+      ::_exit(0);  // no release
+      return 0;
+    }));
+    ASSERT_TRUE(QFile::exists(Q(path_)));
+  }
+
+  // Makes the lock file name another machine: its host name, machine id and boot id.
+  void MoveLockToHost(const std::string& host) {
+    const std::string text = qvtest::ReadFile(path_);
+    std::vector<std::string> lines;
+    for (size_t from = 0, to; (to = text.find('\n', from)) != std::string::npos; from = to + 1)
+      lines.push_back(text.substr(from, to - from));
+    ASSERT_GE(lines.size(), 3u) << text;
+    ASSERT_EQ(QSysInfo::machineHostName().toStdString(), lines[2]) << text;
+    lines[2] = host;
+    for (size_t i = 3; i < lines.size(); ++i) lines[i] = std::string(lines[i].size(), '7');
+    std::string out;
+    for (const std::string& line : lines) out += line + "\n";
+    ASSERT_TRUE(qvtest::WriteFile(path_, out));
+  }
+
+  void AgeLock(int seconds) {
+    struct timespec times[2];
+    ::clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= seconds;
+    times[1] = times[0];
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path_.c_str(), times, 0));
+  }
+
+  std::string path_;
+};
+
+TEST_F(UpgradeLockTest, OneHolderAtATimeAndTheFolderIsMadePrivate) {
+  UpgradeLock first(Q(path_));
+  ASSERT_EQ(UpgradeLock::kLocked, first.Acquire(0));
+  EXPECT_EQ(0700u, ModeOf(path_.substr(0, path_.rfind('/'))));
+
+  // Another process of this host that holds it keeps it, and is named.
+  UpgradeLock second(Q(path_));
+  EXPECT_EQ(UpgradeLock::kBusy, second.Acquire(50));
+  EXPECT_EQ(QStringLiteral("pid %1 on host '%2'").arg(::getpid()).arg(QSysInfo::machineHostName()),
+            second.Holder());
+
+  first.Release();
+  EXPECT_FALSE(QFile::exists(Q(path_)));
+  EXPECT_EQ(UpgradeLock::kLocked, second.Acquire(0));
+}
+
+TEST_F(UpgradeLockTest, ALockOfADeadProcessOfThisHostIsTakenOver) {
+  LeaveLockOfDeadProcess();
+  UpgradeLock lock(Q(path_));
+  EXPECT_EQ(UpgradeLock::kLocked, lock.Acquire(0));
+}
+
+TEST_F(UpgradeLockTest, ALockOfAnotherHostIsHonouredUntilItIsStale) {
+  // Its pid says nothing here, dead or not: only its age counts.
+  LeaveLockOfDeadProcess();
+  MoveLockToHost("elsewhere.example");
+  UpgradeLock lock(Q(path_));
+  EXPECT_EQ(UpgradeLock::kBusy, lock.Acquire(100));
+  EXPECT_EQ(QStringLiteral("pid "), lock.Holder().left(4));
+  EXPECT_TRUE(lock.Holder().endsWith(QStringLiteral(" on host 'elsewhere.example'"))) << lock.Holder().toStdString();
+  AgeLock(UpgradeLock::kStaleMs / 1000 - 10);
+  EXPECT_EQ(UpgradeLock::kBusy, lock.Acquire(0));
+  AgeLock(UpgradeLock::kStaleMs / 1000 + 10);
+  EXPECT_EQ(UpgradeLock::kLocked, lock.Acquire(0));
+}
+
+TEST_F(UpgradeLockTest, NoLockWhereNoFileCanBeMade) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to drop privileges";
+  // A folder of root's that nobody can write.
+  const std::string closed = qvtest::MakeTempDir("closed");
+  ::chmod(closed.c_str(), 0755);
+  EXPECT_EQ(0, qvtest::RunUnprivileged([&] {
+    UpgradeLock lock(Q(closed + "/upgrade.lock"));
+    CHILD_CHECK(1, lock.Acquire(0) == UpgradeLock::kUnavailable);
+    return 0;
+  }));
+}
+
+}  // namespace
