@@ -1,0 +1,324 @@
+// The installed launcher on the ground of real machines: a package replaced the way a
+// package upgrade unpacks it while a user's copy is made, a home mounted noexec, other
+// users on the machine, Deepin's XDG_DATA_HOME, no HOME at all, and two launchers of
+// other sessions or hosts on one home.
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "e2e_env.h"
+#include "test_env.h"
+
+namespace e2e {
+namespace {
+
+const std::string kUnpack = std::string(QV_TEST_DATA_DIR) + "/unpack_like_dpkg.py";
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+unsigned ModeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0xFFFFu;
+}
+
+// Files only, with modes and contents.
+std::string FilesOf(const std::string& dir) {
+  return qvtest::ShellOutput("cd " + Q(dir) + " && find . -type f -printf '%p %m %s\\n' | sort" +
+                             " && find . -type f -exec md5sum {} + | sort");
+}
+
+std::string Backups(const std::string& home) {
+  return qvtest::ShellOutput("ls -d " + Q(UserFolder(home)) + "/QuenvaleDrive.app_* 2>/dev/null");
+}
+
+std::vector<std::string> Tagged(const std::vector<LogLine>& log, const std::string& tag) {
+  std::vector<std::string> out;
+  for (const LogLine& l : log) {
+    if (l.tag == tag) out.push_back(l.raw);
+  }
+  return out;
+}
+
+const LogLine* Find(const std::vector<LogLine>& log, const std::string& start) {
+  for (const LogLine& l : log) {
+    if (l.message.rfind(start, 0) == 0) return &l;
+  }
+  return nullptr;
+}
+
+// Waits, in short steps, until done() holds or a minute has passed.
+bool Await(const std::function<bool()>& done) {
+  for (int i = 0; i < 6000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// The live clients started from app.
+int ClientsOf(const std::string& app) {
+  return std::atoi(qvtest::ShellOutput("n=0; for e in /proc/[0-9]*/exe; do [ \"$(readlink \"$e\" 2>/dev/null)\" = " +
+                                       Q(app + "/bin/cloud-drive-ui") + " ] && n=$((n+1)); done; echo $n")
+                       .c_str());
+}
+
+class UserFolderE2e : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    root_ = InstallTree();
+    SetAllLevels(root_, 7);
+    old_umask_ = ::umask(022);
+  }
+  void TearDown() override {
+    ::umask(old_umask_);
+    E2eTest::TearDown();
+  }
+
+  LaunchResult RunOk(const LaunchOptions& options) {
+    LaunchResult r = RunLauncher(options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(0, r.exit_code) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
+    return r;
+  }
+
+  // Writes build `build` of a package of `files` data files into the install, in the
+  // given way (see unpack_like_dpkg.py).
+  void Unpack(int build, int files, const std::string& order) {
+    ASSERT_EQ(0, qvtest::Shell("python3 " + Q(kUnpack) + " " + Q(root_) + " " + std::to_string(build) + " " +
+                               std::to_string(files) + " " + order));
+  }
+
+  std::string CheckBuild(const std::string& app) {
+    return qvtest::ShellOutput("python3 " + Q(kUnpack) + " --check " + Q(app));
+  }
+
+  // A launch whose every data copy is held up by a few milliseconds, optionally on a
+  // host of its own.
+  LaunchOptions Slowed(const Home& home, int delay_us, const std::string& host = "") {
+    LaunchOptions options = SpecFor(root_, home);
+    const std::string strace = "strace -f -b execve -qq --seccomp-bpf -o /dev/null -e trace=copy_file_range -e inject=copy_file_range:delay_enter=" +
+                               std::to_string(delay_us);
+    options.wrapper = {"sh", "-c", (host.empty() ? "" : "hostname " + host + " && ") + "exec " + strace + " \"$0\""};
+    if (!host.empty()) options.wrapper.insert(options.wrapper.begin(), {"unshare", "-u"});
+    // LeakSanitizer cannot work under a tracer.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+    return options;
+  }
+
+  static int StagedFiles(const std::string& home) {
+    return std::atoi(qvtest::ShellOutput("find " + Q(AppFolder(home) + "_staging") +
+                                         " -type f 2>/dev/null | wc -l")
+                         .c_str());
+  }
+
+  std::string root_;
+  mode_t old_umask_ = 022;
+};
+
+// The package is replaced while it is copied, after 150 of its 600 files: the user's
+// copy must come out as one build, never INFO of one and files of the other.
+class ReplacedPackageE2e : public UserFolderE2e {
+ protected:
+  void ReplaceDuringTheCopy(bool existing_copy, const std::string& order) {
+    if (qvtest::Shell("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+    const Home& home = AddHome("mixed");
+    const std::string app = AppFolder(home.path);
+    Unpack(2001, 600, "direct");
+    int build = 2002;
+    if (existing_copy) {
+      RunOk(SpecFor(root_, home));
+      ASSERT_EQ("one build 2001\n", CheckBuild(app));
+      Unpack(2002, 600, "direct");
+      build = 2003;
+    }
+
+    const pid_t launcher = StartLauncher(Slowed(home, 3000));
+    ASSERT_TRUE(Await([&] { return StagedFiles(home.path) >= 150; })) << "the copy never got under way";
+    Unpack(build, 600, order);
+    LaunchResult r = WaitLauncher(launcher);
+    EXPECT_EQ(0, r.exit_code) << r.err;
+
+    EXPECT_EQ("one build " + std::to_string(build) + "\n", CheckBuild(app));
+    EXPECT_EQ("", Backups(home.path));
+    EXPECT_NE(nullptr, Find(ReadLog(home.path), "the package '" + root_ + "/package/skylodge' changed while it was copied ("));
+
+    // The next start finds the newest build in place and only starts its client.
+    RunOk(SpecFor(root_, home));
+    EXPECT_EQ("one build " + std::to_string(build) + "\n", CheckBuild(app));
+    EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(app));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+  }
+};
+
+TEST_F(ReplacedPackageE2e, FirstInstallWithInfoRenamedFirst) { ReplaceDuringTheCopy(false, "info-first"); }
+TEST_F(ReplacedPackageE2e, FirstInstallWithInfoRenamedLast) { ReplaceDuringTheCopy(false, "info-last"); }
+TEST_F(ReplacedPackageE2e, UpgradeOfACopyWithInfoRenamedLast) { ReplaceDuringTheCopy(true, "info-last"); }
+
+// A home where nothing may be run: the copy is made, and the log says why the client
+// does not start.
+TEST_F(UserFolderE2e, AHomeMountedNoexecIsReported) {
+  const Home& home = AddHome("noexec");
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tmpfs", home.path.c_str(), "tmpfs", MS_NOEXEC, "size=64m,mode=0755") != 0) {
+    GTEST_SKIP() << "a tmpfs in a private mount namespace was refused";
+  }
+  ASSERT_EQ(0, qvtest::Shell("cd " + Q(home.path) + " && mkdir -p .local/share .config .cache .run && chmod 700 .run"));
+  RunOk(SpecFor(root_, home));
+
+  const std::string app = AppFolder(home.path);
+  EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(app));
+  EXPECT_EQ(0, ClientPid(home.path));
+  const std::vector<std::string> errors = Tagged(ReadLog(home.path), "ERROR");
+  ASSERT_EQ(1u, errors.size());
+  EXPECT_NE(std::string::npos, errors[0].find("failed to run the start script '" + app + "/package/start-stop': "))
+      << errors[0];
+  EXPECT_NE(std::string::npos, errors[0].find(" (its file system is mounted noexec)")) << errors[0];
+}
+
+// Another user of the machine can read nothing of it, under the usual umask.
+TEST_F(UserFolderE2e, ThePerUserFolderIsPrivateToItsUser) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run as two other users";
+  const Home& home = AddHome("private", true);
+  RunOk(SpecFor(root_, home));
+  const std::string drive = UserFolder(home.path);
+  const std::string log = drive + "/log/launcher.log";
+  EXPECT_EQ(0700u, ModeOf(drive));
+  EXPECT_EQ(0700u, ModeOf(drive + "/log"));
+  EXPECT_EQ(0600u, ModeOf(log));
+  // The copy keeps the package's modes.
+  EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(AppFolder(home.path)));
+  const std::string other = "setpriv --reuid=65533 --regid=65533 --clear-groups ";
+  EXPECT_NE(0, qvtest::Shell(other + "cat " + Q(log) + " >/dev/null 2>&1"));
+  EXPECT_NE(0, qvtest::Shell(other + "ls " + Q(drive) + " >/dev/null 2>&1"));
+  EXPECT_EQ(0, qvtest::Shell("setpriv --reuid=65534 --regid=65534 --clear-groups cat " + Q(log) + " >/dev/null"));
+
+  // A folder left open by an earlier version is closed, not what it holds.
+  ASSERT_EQ(0, ::chmod(drive.c_str(), 0755));
+  const unsigned app_mode = ModeOf(AppFolder(home.path));
+  const LaunchResult again = RunOk(SpecFor(root_, home));
+  EXPECT_EQ(0700u, ModeOf(drive));
+  EXPECT_EQ(app_mode, ModeOf(AppFolder(home.path)));
+  EXPECT_TRUE(InOrder(LinesOf(ReadLog(home.path), again.pid),
+                      {{"NOTE", "'" + drive + "' was open to other users (mode 0755), made private (mode 0700)"}}));
+}
+
+// A relative XDG_DATA_HOME would follow the working folder: it is ignored.
+TEST_F(UserFolderE2e, ARelativeDataHomeOnDeepinIsIgnored) {
+  const Home& home = AddHome("deepin");
+  std::vector<pid_t> clients;
+  for (const char* value : {"rel", "rel", ""}) {
+    const std::string cwd = qvtest::MakeTempDir("cwd");
+    LaunchOptions options = SpecFor(root_, home);
+    options.env["XDG_CURRENT_DESKTOP"] = std::string("Deepin");
+    options.env["XDG_DATA_HOME"] = std::string(value);
+    options.cwd = cwd;
+    const LaunchResult r = RunOk(options);
+    EXPECT_EQ("", qvtest::ShellOutput("ls -A " + Q(cwd)));
+    EXPECT_TRUE(InOrder(LinesOf(ReadLog(home.path), r.pid),
+                        {{"WARNING", "XDG_DATA_HOME '" + std::string(value) +
+                                         "' is not an absolute path and is ignored, using the home folder"}}));
+    clients.push_back(ClientPid(home.path));
+  }
+  EXPECT_TRUE(IsClientAlive(clients[0]));
+  EXPECT_EQ(clients[0], clients[1]);
+  EXPECT_EQ(clients[0], clients[2]);
+  EXPECT_EQ(1, ClientsOf(AppFolder(home.path)));
+}
+
+// A launcher started with no environment at all (env -i): the home comes from the
+// passwd entry, or, when there is none, nothing is done.
+TEST_F(UserFolderE2e, WithoutHomeThePasswdEntryDecides) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root for a private passwd file";
+  const unsigned uid = 64123;
+  ASSERT_EQ("", qvtest::ShellOutput("getent passwd " + std::to_string(uid)));
+  const Home& home = AddHome("passwd");
+  ASSERT_EQ(0, qvtest::Shell("chown -R " + std::to_string(uid) + ":" + std::to_string(uid) + " " + Q(home.path)));
+  const std::string passwd = qvtest::MakeTempDir("etc") + "/passwd";
+  ASSERT_EQ(0, qvtest::Shell("cp /etc/passwd " + Q(passwd) + " && echo 'qvuser:x:" + std::to_string(uid) + ":" +
+                             std::to_string(uid) + "::" + home.path + ":/bin/sh' >> " + Q(passwd)));
+  auto options = [&](const std::string& passwd_file, const std::string& tmp) {
+    ::chmod(tmp.c_str(), 01777);
+    LaunchOptions o;
+    o.root = root_;
+    const std::string run = "exec setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
+                            " --clear-groups env -i TMPDIR=" + tmp +
+                            " ASAN_OPTIONS=\"$ASAN_OPTIONS\" LSAN_OPTIONS=\"$LSAN_OPTIONS\" UBSAN_OPTIONS=\"$UBSAN_OPTIONS\" \"$1\"";
+    o.wrapper = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                 (passwd_file.empty() ? "" : "mount --bind " + Q(passwd_file) + " /etc/passwd && ") + run, "launch"};
+    return o;
+  };
+  RunOk(options(passwd, qvtest::MakeTempDir("tmp")));
+  EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(AppFolder(home.path)));
+  EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+  EXPECT_EQ(0700u, ModeOf(UserFolder(home.path)));
+
+  // The same user unknown to the passwd file: an ERROR on standard error, and nothing.
+  const std::string tmp = qvtest::MakeTempDir("tmp");
+  const LaunchResult none = RunOk(options("", tmp));
+  EXPECT_NE(std::string::npos, none.err.find("[ERROR] main.cpp(")) << none.err;
+  EXPECT_NE(std::string::npos,
+            none.err.find("HOME is not set and user " + std::to_string(uid) + " has no home folder, nothing to do"))
+      << none.err;
+  EXPECT_EQ("", qvtest::ShellOutput("ls -A " + Q(tmp)));
+}
+
+// Two launchers on one home that the single-instance check cannot see as one (other
+// runtime folders, other host names): the second waits for the first's upgrade, then
+// finds nothing to do. No ERROR, one whole copy, one client.
+TEST_F(UserFolderE2e, TwoLaunchersOnOneHomeUpgradeItOnce) {
+  if (qvtest::Shell("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  Unpack(2001, 300, "direct");
+  for (const bool hosts : {false, true}) {
+    SCOPED_TRACE(hosts ? "two host names" : "two runtime folders");
+    if (hosts && qvtest::Shell("unshare -u true 2>/dev/null") != 0) {
+      std::cout << "[  SKIPPED ] no UTS namespace for a second host name\n";
+      continue;
+    }
+    const Home& home = AddHome("shared");
+    LaunchOptions first = Slowed(home, 5000, hosts ? "qv-host-a" : "");
+    LaunchOptions second = Slowed(home, 5000, hosts ? "qv-host-b" : "");
+    for (LaunchOptions* options : {&first, &second}) {
+      const std::string run = qvtest::MakeTempDir("run");
+      ::chmod(run.c_str(), 0700);
+      options->env["XDG_RUNTIME_DIR"] = run;
+    }
+
+    // The first is held in the middle of its copy while the second starts.
+    const pid_t a = StartLauncher(first);
+    ASSERT_TRUE(Await([&] { return StagedFiles(home.path) >= 1; }));
+    ASSERT_EQ(0, ::kill(a, SIGSTOP));  // the tracer: the copying threads stop at their next copy
+    const pid_t b = StartLauncher(second);
+    const bool waited = Await([&] { return Find(ReadLog(home.path), "another launcher is upgrading") != nullptr; });
+    ::kill(a, SIGCONT);
+    EXPECT_TRUE(waited);
+    const LaunchResult ra = WaitLauncher(a);
+    const LaunchResult rb = WaitLauncher(b);
+    EXPECT_EQ(0, ra.exit_code) << ra.err;
+    EXPECT_EQ(0, rb.exit_code) << rb.err;
+
+    const std::vector<LogLine> log = ReadLog(home.path);
+    EXPECT_EQ(std::vector<std::string>{}, Tagged(log, "ERROR"));
+    const LogLine* wait = Find(log, "another launcher is upgrading");
+    ASSERT_NE(nullptr, wait);
+    EXPECT_TRUE(InOrder(LinesOf(log, wait->pid), {{"DEBUG", "no need to upgrade"}, {"DEBUG", "done"}}));
+    const std::string app = AppFolder(home.path);
+    EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(app));
+    EXPECT_EQ("", Backups(home.path));
+    EXPECT_FALSE(::access((UserFolder(home.path) + "/upgrade.lock").c_str(), F_OK) == 0);
+    EXPECT_EQ(1, ClientsOf(app));
+    StopAllClients({home.path});
+  }
+}
+
+}  // namespace
+}  // namespace e2e
