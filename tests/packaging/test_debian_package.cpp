@@ -211,7 +211,8 @@ class InstalledPackage : public E2eTest {
   // Starts root/usr/bin/quenvale-drive by name through PATH, in a private mount namespace
   // where root's opt/quenvale-drive is /opt/quenvale-drive (on a tmpfs over /opt, so
   // nothing is created on the real /opt), with every log level raised.
-  LaunchResult RunByName(const std::string& root, const Home& home) {
+  // `tracer`, when given, runs the launcher (the words before its path).
+  pid_t StartByName(const std::string& root, const Home& home, const std::string& tracer = "") {
     SetAllLevels(root + kApp, 7);
     LaunchOptions options = SpecFor(root, home);
     options.wrapper = {"unshare", "--mount", "--propagation", "private"};
@@ -219,12 +220,21 @@ class InstalledPackage : public E2eTest {
     options.wrapper.insert(options.wrapper.end(),
                            {"sh", "-c",
                             "mount -t tmpfs -o mode=0755 qv-opt /opt && mkdir /opt/quenvale-drive && "
-                            "mount --bind \"$1\" /opt/quenvale-drive && shift && exec \"$@\"",
+                            "mount --bind \"$1\" /opt/quenvale-drive && shift && exec " + tracer + " \"$@\"",
                             "sh", root + kApp});
     options.program = "quenvale-drive";
     const char* path = std::getenv("PATH");
     options.env["PATH"] = root + "/usr/bin:" + (path ? path : "/usr/bin:/bin");
-    LaunchResult r = RunLauncher(options);
+    if (!tracer.empty()) {
+      // LeakSanitizer cannot work under a tracer.
+      const char* asan = std::getenv("ASAN_OPTIONS");
+      options.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+    }
+    return StartLauncher(options);
+  }
+
+  LaunchResult RunByName(const std::string& root, const Home& home) {
+    LaunchResult r = WaitLauncher(StartByName(root, home));
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
     return r;
@@ -263,6 +273,43 @@ TEST_F(InstalledPackage, StartsByNameInstallsTheClientAndUpgradesItWithTheUpdate
   const pid_t new_client = ClientPid(home.path);
   EXPECT_FALSE(IsClientAlive(old_client));
   EXPECT_TRUE(IsClientAlive(new_client));
+}
+
+// The update unpacked by the real tool while a user's launcher copies the release, each
+// of its file copies held up: the copy is never a mix of the two.
+TEST_F(InstalledPackage, AnUpdateUnpackedDuringTheCopyLeavesOneBuild) {
+  if (qvtest::Shell("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  const std::string root = qvtest::MakeTempDir("root");
+  const Home& home = AddHome("home");
+  const std::string app = AppFolder(home.path);
+  const std::string update = std::string(QV_DEB_UPDATE).substr(std::string(QV_DEB_UPDATE).rfind('.') + 1);
+  Unpack(QV_DEB_RELEASE, root);
+  const pid_t launcher = StartByName(
+      root, home, "strace -f -b execve -qq --seccomp-bpf -o /dev/null -e trace=copy_file_range -e inject=copy_file_range:delay_enter=300000");
+  bool staging = false;
+  for (int i = 0; i < 6000 && !staging; ++i) {
+    staging = ::access((app + "_staging/INFO").c_str(), F_OK) == 0;
+    if (!staging) ::usleep(10 * 1000);
+  }
+  ASSERT_TRUE(staging) << "the copy never got under way";
+  Unpack(QV_DEB_UPDATE, root);
+  const LaunchResult r = WaitLauncher(launcher);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+
+  // The launcher runs under the tracer: its lines are the only ones in the log.
+  const std::vector<LogLine> log = ReadLog(home.path);
+  const std::string package = kApp + "/package/skylodge";
+  EXPECT_TRUE(InOrder(log, {{"DEBUG", "source version = 0, target version = " +
+                                          std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1)},
+                            {"INFO", "target_version = (1, 0, " + update + ", 1)"},
+                            {"INFO", "user installation is ready, removing backup app"}}));
+  bool retried = false;
+  for (const LogLine& l : log) retried = retried || StartsWith(l.message, "the package '" + package + "' changed while it was copied (");
+  EXPECT_TRUE(retried);
+  EXPECT_EQ(BuildOf(app + "/INFO"), update);
+  EXPECT_EQ(Listing(app), Listing(root + kApp + "/package/skylodge"));
+  EXPECT_EQ(qvtest::Shell("diff -r " + Quote(app) + " " + Quote(root + kApp + "/package/skylodge")), 0);
+  EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
 }
 
 }  // namespace
