@@ -15,16 +15,37 @@ build=${QV_DEB_BUILD_DIR:-$PWD/build-deb}
 
 bash scripts/install-deps.sh
 
+# The same commit gives the same package, whatever folder it is built in and whenever
+# (see scripts/check-reproducible.sh). Every date that ends up in the package (archive
+# entries, the changelog, the metainfo release, the translations resource) is the last
+# commit's time, unless the caller chose one; the mode of every file made is the same.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || true)
+  [ -n "$SOURCE_DATE_EPOCH" ] || echo "build-deb: no git history and no SOURCE_DATE_EPOCH: the package carries today's dates" >&2
+fi
+[ -z "$SOURCE_DATE_EPOCH" ] || export SOURCE_DATE_EPOCH
+umask 022
+mkdir -p "$build"
+build=$(cd "$build" && pwd -P)
+
 # Debian's compiler and linker flags, hardening included, as a package build has them.
 flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)
 eval "$flags"
+# No folder names in the binaries: source paths (in assertions) relative to the source,
+# the build folder under a fixed name (it may lie inside the source, so it comes last:
+# the last map that matches wins).
+prefix_maps="-ffile-prefix-map=$(pwd -P)=. -ffile-prefix-map=$build=build-deb"
 # Stripped at link time: the sample client is installed as a staged folder, which
 # CPack's stripping (install(TARGETS) only) would not reach.
 LDFLAGS="$LDFLAGS -s"
 
+# Linked with their installed run path at once: a run path into the build folder, to be
+# rewritten at install time, would leave the length of that folder's name behind in
+# the binaries' string tables.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
-  -DCMAKE_C_FLAGS="$CPPFLAGS $CFLAGS" -DCMAKE_CXX_FLAGS="$CPPFLAGS $CXXFLAGS" \
+  -DCMAKE_C_FLAGS="$CPPFLAGS $CFLAGS $prefix_maps" -DCMAKE_CXX_FLAGS="$CPPFLAGS $CXXFLAGS $prefix_maps" \
   -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" \
+  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
   -DCMAKE_INSTALL_PREFIX=/opt/quenvale-drive -DQV_DEB_PACKAGE=ON -DQV_BUILD_TESTS=OFF \
   -DQV_SAMPLE_CLIENT=ON -DQV_PACKAGE_VERSION="$version" >/dev/null
 cmake --build "$build"
@@ -35,4 +56,20 @@ if [ ! -f "$deb" ]; then
   echo "cpack made no $deb" >&2
   exit 1
 fi
+
+# CPack's Installed-Size adds up what stat says of every entry: the size of each folder
+# on the file system the build happens to use, and the file that the absolute link
+# /usr/bin/quenvale-drive names on the build machine. The package is packed again with
+# dpkg-deb, with the size counted as dpkg-gencontrol counts it (each regular file and
+# link in KiB rounded up, anything else 1), so that it depends on the contents alone;
+# dpkg-deb orders the entries by name, owns them by root and clamps their times to
+# SOURCE_DATE_EPOCH.
+tree=$build/deb-tree
+rm -rf "$tree"
+dpkg-deb --raw-extract "$deb" "$tree"
+size=$(find "$tree" -path "$tree/DEBIAN" -prune -o -printf '%y %s\n' |
+  awk '$1 == "f" || $1 == "l" { kib += int(($2 + 1023) / 1024); next } { kib += 1 } END { print kib }')
+sed -i "s/^Installed-Size: .*/Installed-Size: $size/" "$tree/DEBIAN/control"
+dpkg-deb --root-owner-group -Zgzip --build "$tree" "$deb" >/dev/null
+rm -rf "$tree"
 echo "$deb"

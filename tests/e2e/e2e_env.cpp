@@ -154,6 +154,7 @@ pid_t StartLauncher(const LaunchOptions& options) {
   envp.push_back(nullptr);
   std::vector<std::string> words = options.wrapper;
   words.push_back(program);
+  words.insert(words.end(), options.args.begin(), options.args.end());
   if (options.wrapper.empty() && !options.argv0.empty()) words[0] = options.argv0;
   const std::string file = options.wrapper.empty() ? program : options.wrapper[0];
   std::vector<char*> argv;
@@ -381,6 +382,30 @@ LaunchOptions E2eTest::SpecFor(const std::string& root, const Home& home) const 
   options.env = home.env;
   options.unprivileged = home.unprivileged;
   return options;
+}
+
+std::string E2eTest::StartXvfb() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+  const pid_t server = ::fork();
+  if (server == 0) {
+    ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
+    ::execl(QV_XVFB, "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (server > 0) servers_.push_back(server);
+  ::close(fds[1]);
+  std::string number;
+  char c;
+  while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(fds[0]);
+  return number.empty() ? "" : ":" + number;
 }
 
 }  // namespace e2e

@@ -36,6 +36,7 @@ struct LaunchOptions {
   std::string program;           // empty: <root>/bin/launcher; a bare name is looked up in
                                  // the run's PATH, a relative path from cwd
   std::vector<std::string> wrapper;  // runs these words with the program as last argument
+  std::vector<std::string> args;     // words after the program
   std::string argv0;             // empty: the program as given (ignored with a wrapper)
   std::string cwd;               // empty: the test's current folder
   std::map<std::string, std::optional<std::string>> env;  // set (value) or unset (nullopt)
@@ -110,6 +111,9 @@ class E2eTest : public ::testing::Test {
   // Remembers a home so that TearDown stops its client.
   const Home& AddHome(const std::string& hint, bool unprivileged = false);
   LaunchOptions SpecFor(const std::string& root, const Home& home) const;
+  // Starts an Xvfb of the test's own on a display number it picks among the free ones
+  // (-displayfd), so parallel tests never collide; returns the display name or "".
+  std::string StartXvfb();
 
   std::deque<Home> homes_;  // deque: AddHome hands out references
   // Display servers the test started; TearDown stops and reaps them after the clients.

@@ -53,8 +53,9 @@ TEST_F(InstalledLayout, HoldsWhatTheLauncherLoadsBesideItself) {
   EXPECT_EQ(icon.substr(16, 8), std::string("\0\0\0\x48\0\0\0\x48", 8));
 }
 
-// The menu entry, its icons and the metainfo, where desktops look under a prefix.
-TEST_F(InstalledLayout, InstallsTheDesktopFilesUnderShare) {
+// The menu entry, its icons and the metainfo, where desktops look under a prefix; the
+// login entry where session managers do.
+TEST_F(InstalledLayout, InstallsTheDesktopFilesUnderShareAndTheLoginEntryUnderEtc) {
   EXPECT_EQ(qvtest::ShellOutput("cd '" + root_ + "/share' && find . -type f | sort"),
             "./applications/quenvale-drive.desktop\n"
             "./icons/hicolor/128x128/apps/quenvale-drive.png\n"
@@ -63,6 +64,8 @@ TEST_F(InstalledLayout, InstallsTheDesktopFilesUnderShare) {
             "./icons/hicolor/64x64/apps/quenvale-drive.png\n"
             "./icons/hicolor/scalable/apps/quenvale-drive.svg\n"
             "./metainfo/com.quenvale.drive.metainfo.xml\n");
+  EXPECT_EQ(qvtest::ShellOutput("cd '" + root_ + "/etc' && find . -type f | sort"),
+            "./xdg/autostart/quenvale-drive.desktop\n");
 }
 
 TEST_F(InstalledLayout, LevelFileSetsEveryComponentToWarnings) {

@@ -68,6 +68,9 @@ TEST_F(WaylandSmoke, InstallsAndStartsTheClientInAWaylandWindow) {
   for (const LogLine& line : log) EXPECT_NE(line.tag, "WARNING") << line.raw;
   EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), QV_SAMPLE_BUILD);
   EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+  // The process ends before Qt's teardown; the single-instance lock goes with it all the
+  // same.
+  EXPECT_NE(::access((home.path + "/.run/launcher.single.lock").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -2,15 +2,10 @@
 // test's own: the installed xcb plug-in loads, the dialog is created on a real X server,
 // its bar climbs while a package of three gigabytes is copied, and the install
 // completes.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <set>
 #include <string>
 
@@ -20,34 +15,7 @@
 namespace e2e {
 namespace {
 
-class XvfbSmoke : public E2eTest {
- protected:
-  // Starts Xvfb on a display number it picks itself among the free ones (-displayfd),
-  // so parallel tests never collide; returns the display name or "" on failure.
-  std::string StartServer() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return "";
-    const pid_t server = ::fork();
-    if (server == 0) {
-      ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
-      int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
-      ::execl(QV_XVFB, "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
-              "1024x768x24", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    if (server > 0) servers_.push_back(server);
-    ::close(fds[1]);
-    std::string number;
-    char c;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    ::close(fds[0]);
-    return number.empty() ? "" : ":" + number;
-  }
-};
+using XvfbSmoke = E2eTest;
 
 TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
   const std::string root = InstallTree();
@@ -64,7 +32,7 @@ TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
   } else {
     std::printf("less than 8 GiB free: the bar is not watched over a long copy\n");
   }
-  const std::string display = StartServer();
+  const std::string display = StartXvfb();
   ASSERT_FALSE(display.empty()) << "Xvfb did not start";
 
   const Home& home = AddHome("home");
@@ -77,6 +45,10 @@ TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
   // library, not us, so they are relaxed for this run only.
   if (const char* asan = std::getenv("ASAN_OPTIONS")) {
     options.env["ASAN_OPTIONS"] = std::string(asan) + ":strict_string_checks=0";
+    // The GLX integration loads Mesa's software driver, which keeps a buffer that LSan
+    // reports once libGL has unloaded the driver at exit, in a module that no
+    // suppression can name any more. The dialog paints without GL, so none is loaded.
+    options.env["QT_XCB_GL_INTEGRATION"] = std::string("none");
   }
   // It also opens a session-bus client whose buffers libdbus keeps for the life of the
   // process. LSan takes one suppressions file, so the project's list is extended here.

@@ -1,9 +1,12 @@
 // The Debian packages that scripts/build-deb.sh makes (a release and its update, built
 // by the debian_packages_build step): what they hold and declare, what Debian's own
 // checkers say of them, and the launcher started from an unpacked package by name, as a
-// menu entry starts it, then upgraded by unpacking the update over it.
+// menu entry starts it, then upgraded by unpacking the update over it; and started at
+// login by an XDG autostart runner, unless the user has hidden its entry.
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -80,6 +83,16 @@ std::pair<int, int> PngSize(const std::string& path) {
   return {be32(16), be32(20)};
 }
 
+// The keys and values of a desktop entry's lines.
+std::map<std::string, std::string> EntryOf(const std::string& path) {
+  std::map<std::string, std::string> entry;
+  for (const std::string& line : Lines(qvtest::ReadFile(path))) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) entry[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return entry;
+}
+
 // The languages the dialog speaks: the catalogues listed in the string table's source.
 size_t DialogLanguages() {
   size_t count = 0;
@@ -108,10 +121,10 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
     const std::string root = qvtest::MakeTempDir("root");
     Unpack(version, root);
     // Under /opt exactly what `cmake --install` lays out, less the desktop files, which go
-    // to /usr/share.
+    // to /usr/share and /etc.
     std::string expected;
     for (const std::string& line : Lines(Listing(installed))) {
-      if (!StartsWith(line, "share")) expected += line + "\n";
+      if (!StartsWith(line, "share") && !StartsWith(line, "etc")) expected += line + "\n";
     }
     EXPECT_EQ(Listing(root + kApp), expected);
     const std::string build = version.substr(version.rfind('.') + 1);
@@ -131,6 +144,11 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
               "./lintian/overrides/quenvale-drive\n"
               "./man/man1/quenvale-drive.1.gz\n"
               "./metainfo/com.quenvale.drive.metainfo.xml\n");
+    // The login entry, as a conffile: dpkg keeps an administrator's edit of it.
+    EXPECT_EQ(qvtest::ShellOutput("cd " + Quote(root + "/etc") + " && find . -type f"),
+              "./xdg/autostart/quenvale-drive.desktop\n");
+    EXPECT_EQ(qvtest::ShellOutput("dpkg-deb -I " + Quote(deb) + " conffiles"),
+              "/etc/xdg/autostart/quenvale-drive.desktop\n");
     EXPECT_EQ(qvtest::ShellOutput("zcat " + Quote(root + "/usr/share/doc/quenvale-drive/changelog.gz") + " | head -n 1"),
               "quenvale-drive (" + version + ") stable; urgency=medium\n");
     const std::string icons = root + "/usr/share/icons/hicolor/";
@@ -141,13 +159,9 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
     EXPECT_NE(qvtest::ReadFile(icons + "scalable/apps/quenvale-drive.svg").find("<svg"), std::string::npos);
 
     // The menu entry starts the program by name and speaks every language of the dialog.
-    std::map<std::string, std::string> entry;
+    std::map<std::string, std::string> entry = EntryOf(root + "/usr/share/applications/quenvale-drive.desktop");
     std::set<std::string> names, comments;
-    for (const std::string& line : Lines(qvtest::ReadFile(root + "/usr/share/applications/quenvale-drive.desktop"))) {
-      const size_t eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      const std::string key = line.substr(0, eq);
-      entry[key] = line.substr(eq + 1);
+    for (const auto& [key, value] : entry) {
       if (StartsWith(key, "Name[")) names.insert(key.substr(4));
       if (StartsWith(key, "Comment[")) comments.insert(key.substr(7));
     }
@@ -157,6 +171,11 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
     EXPECT_EQ(entry["StartupNotify"], "false");
     EXPECT_EQ(names.size(), DialogLanguages());
     EXPECT_EQ(comments, names);
+    // The login entry is that entry, texts and all, out of the menu and on at login.
+    std::map<std::string, std::string> login = entry;
+    login["NoDisplay"] = "true";
+    login["X-GNOME-Autostart-enabled"] = "true";
+    EXPECT_EQ(EntryOf(root + "/etc/xdg/autostart/quenvale-drive.desktop"), login);
     EXPECT_NE(qvtest::ReadFile(root + "/usr/share/metainfo/com.quenvale.drive.metainfo.xml")
                   .find("<release version=\"" + version + "\""),
               std::string::npos);
@@ -196,10 +215,12 @@ TEST(DebianPackage, LintianAndTheDesktopValidatorsAcceptIt) {
     EXPECT_TRUE(reason);
     EXPECT_EQ(rules, std::vector<std::string>{"quenvale-drive: dir-or-file-in-opt [opt/quenvale-drive/*]"});
 
-    const std::string desktop = root + "/usr/share/applications/quenvale-drive.desktop";
-    EXPECT_EQ(qvtest::Shell("desktop-file-validate " + Quote(desktop) + " >" + Quote(out) + " 2>&1"), 0)
-        << qvtest::ReadFile(out);
-    EXPECT_EQ(qvtest::ReadFile(out), "");
+    for (const std::string& desktop : {root + "/usr/share/applications/quenvale-drive.desktop",
+                                       root + "/etc/xdg/autostart/quenvale-drive.desktop"}) {
+      EXPECT_EQ(qvtest::Shell("desktop-file-validate " + Quote(desktop) + " >" + Quote(out) + " 2>&1"), 0)
+          << desktop << "\n" << qvtest::ReadFile(out);
+      EXPECT_EQ(qvtest::ReadFile(out), "") << desktop;
+    }
     const std::string metainfo = root + "/usr/share/metainfo/com.quenvale.drive.metainfo.xml";
     EXPECT_EQ(qvtest::Shell("appstreamcli validate --no-net " + Quote(metainfo) + " >" + Quote(out) + " 2>&1"), 0)
         << qvtest::ReadFile(out);
@@ -208,11 +229,12 @@ TEST(DebianPackage, LintianAndTheDesktopValidatorsAcceptIt) {
 
 class InstalledPackage : public E2eTest {
  protected:
-  // Starts root/usr/bin/quenvale-drive by name through PATH, in a private mount namespace
-  // where root's opt/quenvale-drive is /opt/quenvale-drive (on a tmpfs over /opt, so
-  // nothing is created on the real /opt), with every log level raised.
-  // `tracer`, when given, runs the launcher (the words before its path).
-  pid_t StartByName(const std::string& root, const Home& home, const std::string& tracer = "") {
+  // Runs `program` in a private mount namespace where root's opt/quenvale-drive is
+  // /opt/quenvale-drive (on a tmpfs over /opt, so nothing is created on the real /opt),
+  // with root/usr/bin first in PATH and every log level raised. `tracer`, when given,
+  // runs the program (the words before its path).
+  LaunchOptions InPackageRoot(const std::string& root, const Home& home, const std::string& program,
+                              const std::string& tracer = "") {
     SetAllLevels(root + kApp, 7);
     LaunchOptions options = SpecFor(root, home);
     options.wrapper = {"unshare", "--mount", "--propagation", "private"};
@@ -222,7 +244,7 @@ class InstalledPackage : public E2eTest {
                             "mount -t tmpfs -o mode=0755 qv-opt /opt && mkdir /opt/quenvale-drive && "
                             "mount --bind \"$1\" /opt/quenvale-drive && shift && exec " + tracer + " \"$@\"",
                             "sh", root + kApp});
-    options.program = "quenvale-drive";
+    options.program = program;
     const char* path = std::getenv("PATH");
     options.env["PATH"] = root + "/usr/bin:" + (path ? path : "/usr/bin:/bin");
     if (!tracer.empty()) {
@@ -230,14 +252,70 @@ class InstalledPackage : public E2eTest {
       const char* asan = std::getenv("ASAN_OPTIONS");
       options.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
     }
-    return StartLauncher(options);
+    return options;
   }
 
+  // Starts root/usr/bin/quenvale-drive by name through PATH, as a menu entry does.
   LaunchResult RunByName(const std::string& root, const Home& home) {
-    LaunchResult r = WaitLauncher(StartByName(root, home));
+    LaunchResult r = RunLauncher(InPackageRoot(root, home, "quenvale-drive"));
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
     return r;
+  }
+
+  // A login on `display`: dex, standing in for the session manager, runs the entries of
+  // the user's autostart folder and of root's etc/xdg, the user's first, and reports
+  // what it runs. The client's start script lingers for a while after the client is up,
+  // so that the launcher, which waits for it, is still there to be looked at.
+  LaunchResult LogIn(const std::string& root, const Home& home, const std::string& display) {
+    LaunchOptions options = InPackageRoot(root, home, "dex");
+    options.args = {"--autostart", "--environment", "GNOME", "--verbose"};
+    options.env["XDG_CONFIG_DIRS"] = root + "/etc/xdg";
+    options.env["XDG_CURRENT_DESKTOP"] = std::string("GNOME");
+    options.env["DISPLAY"] = display;
+    options.env["QT_QPA_PLATFORM"] = std::nullopt;
+    options.env["XAUTHORITY"] = std::nullopt;
+    options.env["QV_SAMPLE_START_DELAY"] = std::string("2");
+    LaunchResult dex = RunLauncher(options);
+    EXPECT_FALSE(dex.timed_out);
+    EXPECT_EQ(dex.exit_code, 0) << dex.out << dex.err;
+    return dex;
+  }
+
+  // Follows the launcher that a login started to its end (dex leaves it to this
+  // process, the sub-reaper; its first line in the log after `lines_before` names it),
+  // looking at the display all along; *windows is the most windows titled `title` seen.
+  LaunchResult FollowLoginLauncher(const Home& home, size_t lines_before, const std::string& display,
+                                   const std::string& title, size_t* windows) {
+    *windows = 0;
+    pid_t pid = 0;
+    for (int i = 0; i < 3000; ++i) {
+      *windows = std::max(*windows, WindowsTitled(display, title));
+      if (pid == 0) {
+        const std::vector<LogLine> log = ReadLog(home.path);
+        if (log.size() > lines_before) pid = log[lines_before].pid;
+      }
+      ReapEnded();
+      if (pid != 0 && ::kill(pid, 0) != 0) break;
+      ::usleep(20000);
+    }
+    if (pid == 0) {
+      ADD_FAILURE() << "the login started no launcher";
+      return LaunchResult();
+    }
+    LaunchResult r = WaitLauncher(pid);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal;
+    return r;
+  }
+
+  // How many windows on `display` carry the title `title`.
+  size_t WindowsTitled(const std::string& display, const std::string& title) {
+    size_t count = 0;
+    for (const std::string& line : Lines(qvtest::ShellOutput("DISPLAY=" + display + " xwininfo -root -tree"))) {
+      if (line.find("\"" + title + "\"") != std::string::npos) ++count;
+    }
+    return count;
   }
 };
 
@@ -284,8 +362,8 @@ TEST_F(InstalledPackage, AnUpdateUnpackedDuringTheCopyLeavesOneBuild) {
   const std::string app = AppFolder(home.path);
   const std::string update = std::string(QV_DEB_UPDATE).substr(std::string(QV_DEB_UPDATE).rfind('.') + 1);
   Unpack(QV_DEB_RELEASE, root);
-  const pid_t launcher = StartByName(
-      root, home, "strace -f -b execve -qq --seccomp-bpf -o /dev/null -e trace=copy_file_range -e inject=copy_file_range:delay_enter=300000");
+  const pid_t launcher = StartLauncher(InPackageRoot(
+      root, home, "quenvale-drive", "strace -f -b execve -qq --seccomp-bpf -o /dev/null -e trace=copy_file_range -e inject=copy_file_range:delay_enter=300000"));
   bool staging = false;
   for (int i = 0; i < 6000 && !staging; ++i) {
     staging = ::access((app + "_staging/INFO").c_str(), F_OK) == 0;
@@ -301,7 +379,6 @@ TEST_F(InstalledPackage, AnUpdateUnpackedDuringTheCopyLeavesOneBuild) {
   const std::string package = kApp + "/package/skylodge";
   EXPECT_TRUE(InOrder(log, {{"DEBUG", "source version = 0, target version = " +
                                           std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1)},
-                            {"INFO", "target_version = (1, 0, " + update + ", 1)"},
                             {"INFO", "user installation is ready, removing backup app"}}));
   bool retried = false;
   for (const LogLine& l : log) retried = retried || StartsWith(l.message, "the package '" + package + "' changed while it was copied (");
@@ -310,6 +387,73 @@ TEST_F(InstalledPackage, AnUpdateUnpackedDuringTheCopyLeavesOneBuild) {
   EXPECT_EQ(Listing(app), Listing(root + kApp + "/package/skylodge"));
   EXPECT_EQ(qvtest::Shell("diff -r " + Quote(app) + " " + Quote(root + kApp + "/package/skylodge")), 0);
   EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+}
+
+// What a user who does not want the client at login runs, as the README gives it.
+const std::string kOptOut =
+    "mkdir -p ~/.config/autostart && { cat /etc/xdg/autostart/quenvale-drive.desktop; echo Hidden=true; } "
+    ">~/.config/autostart/quenvale-drive.desktop";
+
+TEST_F(InstalledPackage, StartsAtLoginWithoutAWindowWhenCurrentAndNotOnceTheUserHidesIt) {
+  const std::string root = qvtest::MakeTempDir("root");
+  const Home& home = AddHome("home");
+  const std::string app = AppFolder(home.path);
+  const std::string release = std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1);
+  Unpack(QV_DEB_RELEASE, root);
+  const std::string title = EntryOf(root + "/usr/share/applications/quenvale-drive.desktop")["Name"];
+  const std::string display = StartXvfb();
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+
+  // First login: the package's entry starts the launcher, which installs the user's copy
+  // with its dialog on screen and starts the client from that copy.
+  LaunchResult dex = LogIn(root, home, display);
+  EXPECT_NE(dex.out.find("Executing command: quenvale-drive\n"), std::string::npos) << dex.out << dex.err;
+  size_t windows = 0;
+  FollowLoginLauncher(home, 0, display, title, &windows);
+  EXPECT_EQ(windows, 1u) << title;
+  pid_t client = ClientPid(home.path);
+  EXPECT_TRUE(IsClientAlive(client));
+  EXPECT_EQ(qvtest::ShellOutput("readlink /proc/" + std::to_string(client) + "/exe"),
+            app + "/bin/cloud-drive-ui\n");
+  std::vector<LogLine> log = ReadLog(home.path);
+  EXPECT_TRUE(InOrder(log, {{"DEBUG", "platform = xcb"},
+                            {"DEBUG", "source version = 0, target version = " + release},
+                            {"INFO", "user installation is ready, removing backup app"},
+                            {"DEBUG", "done"}}));
+  EXPECT_EQ(BuildOf(app + "/INFO"), release);
+
+  // The next login, after the session's client has ended with it: nothing to update, so
+  // the client is started and no window is shown.
+  StopClient(client);
+  size_t before = log.size();
+  dex = LogIn(root, home, display);
+  EXPECT_NE(dex.out.find("Executing command: quenvale-drive\n"), std::string::npos) << dex.out << dex.err;
+  const LaunchResult second = FollowLoginLauncher(home, before, display, title, &windows);
+  EXPECT_EQ(windows, 0u) << title;
+  client = ClientPid(home.path);
+  EXPECT_TRUE(IsClientAlive(client));
+  EXPECT_EQ(qvtest::ShellOutput("readlink /proc/" + std::to_string(client) + "/exe"),
+            app + "/bin/cloud-drive-ui\n");
+  log = LinesOf(ReadLog(home.path), second.pid);
+  EXPECT_TRUE(InOrder(log, {{"DEBUG", "no need to upgrade"}, {"DEBUG", "done"}}));
+
+  // The user opts out with the README's command (the package's /etc being under root
+  // here): the next login starts nothing.
+  ASSERT_NE(qvtest::ReadFile(QV_SOURCE_DIR "/README.md").find(kOptOut), std::string::npos);
+  std::string opt_out = kOptOut;
+  opt_out.replace(opt_out.find("/etc/xdg"), 8, root + "/etc/xdg");
+  ASSERT_EQ(qvtest::Shell("HOME=" + Quote(home.path) + " sh -c " + Quote(opt_out)), 0);
+  StopClient(client);
+  before = ReadLog(home.path).size();
+  dex = LogIn(root, home, display);
+  EXPECT_EQ(dex.out.find("Executing command"), std::string::npos) << dex.out;
+  EXPECT_NE(dex.err.find("Ignoring file, hidden attribute is set: " + home.path +
+                         "/.config/autostart/quenvale-drive.desktop\n"),
+            std::string::npos)
+      << dex.err;
+  ::sleep(1);
+  EXPECT_EQ(ReadLog(home.path).size(), before);
+  EXPECT_FALSE(IsClientAlive(ClientPid(home.path)));
 }
 
 }  // namespace

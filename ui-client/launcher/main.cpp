@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QStringList>
@@ -23,6 +24,9 @@
 
 #define QV_LOG_FILE "main.cpp"
 #include "log.h"
+
+// LeakSanitizer's check, linked in only by a sanitizer build.
+extern "C" void __lsan_do_leak_check() __attribute__((weak));
 
 namespace {
 
@@ -78,6 +82,23 @@ QTranslator* g_translator = nullptr;
 QString ExecutableFolder() {
   const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
   return exe.isEmpty() ? QString() : QFileInfo(exe).path();
+}
+
+// Ends the run with status rc, after the launcher is gone. On Wayland the process ends
+// here, before Qt is torn down: Qt 5.15's Wayland platform frees the display's mutex in
+// wl_display_disconnect and then locks it in wl_event_queue_destroy, from
+// ~QWaylandDisplay. What the way out through exit() would still do for us is done
+// first: the single-instance lock given up when it is ours (removing its file is all
+// that unlocking a QLockFile does), every stdio stream flushed, the log file's among
+// them (the logger is never closed; the kernel closes its descriptor, as after a
+// return), and the leak check of sanitizer builds, which _exit would skip. Elsewhere
+// main returns and Qt tears down as usual.
+int FinishRun(int rc, bool holds_lock) {
+  if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return rc;
+  if (holds_lock) QFile::remove(QtSingleApplication::lockFilePath(QCoreApplication::applicationName()));
+  std::fflush(nullptr);
+  if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
+  ::_exit(rc);
 }
 
 QString PathOf(const char* key) { return UIPathManager::getInstance()->getPath(QString::fromLatin1(key)); }
@@ -214,7 +235,7 @@ int main(int argc, char** argv) {
 
   if (app.isRunning()) {
     QVLOG_DEBUG("launcher_debug", "app has already launched, return\n");
-    return 0;
+    return FinishRun(0, false);
   }
 
   initializeLanguage(app);
@@ -225,5 +246,5 @@ int main(int argc, char** argv) {
   const int rc = QApplication::exec();
   delete launcher;
   delete g_translator;  // also uninstalls it
-  return rc;
+  return FinishRun(rc, true);
 }
