@@ -36,6 +36,10 @@ fi
 # that clones in other folders share the cache.
 export CCACHE_BASEDIR=$PWD
 export CCACHE_NOHASHDIR=true
+# The package build's Debian flags map the clone's path to "." (-ffile-prefix-map). With
+# the paths made relative above and the binaries stripped, the map changes nothing in
+# the package, but as an option it would be hashed with the clone's path in it.
+export CCACHE_IGNOREOPTIONS='-ffile-prefix-map=*'
 # CMake takes these as the default launchers of every build it configures anew: ours
 # below, and the package builds that the packaging tests run.
 export CMAKE_C_COMPILER_LAUNCHER=ccache
