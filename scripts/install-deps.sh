@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config
+  # the compiler cache that scripts/test.sh builds through
+  ccache
   # libraries
   qtbase5-dev qttools5-dev qttools5-dev-tools
   libarchive-dev libicu-dev zlib1g-dev libgtest-dev
