@@ -144,7 +144,11 @@ class ReplacedPackageE2e : public UserFolderE2e {
 
     const pid_t launcher = StartLauncher(Slowed(home, 3000));
     ASSERT_TRUE(Await([&] { return StagedFiles(home.path) >= 150; })) << "the copy never got under way";
+    // The tracer stopped, the copying threads wait at their next copy: the package is
+    // replaced while the copy is surely unfinished, whatever the machine's load.
+    ::kill(launcher, SIGSTOP);
     Unpack(build, 600, order);
+    ::kill(launcher, SIGCONT);
     LaunchResult r = WaitLauncher(launcher);
     EXPECT_EQ(0, r.exit_code) << r.err;
 

@@ -370,7 +370,10 @@ TEST_F(InstalledPackage, AnUpdateUnpackedDuringTheCopyLeavesOneBuild) {
     if (!staging) ::usleep(10 * 1000);
   }
   ASSERT_TRUE(staging) << "the copy never got under way";
+  // The tracer stopped, the copy cannot end before the update is unpacked.
+  ::kill(launcher, SIGSTOP);
   Unpack(QV_DEB_UPDATE, root);
+  ::kill(launcher, SIGCONT);
   const LaunchResult r = WaitLauncher(launcher);
   EXPECT_EQ(r.exit_code, 0) << r.err;
 
