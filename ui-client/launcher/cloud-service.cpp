@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "file/file-op.h"
@@ -32,7 +33,11 @@ bool IsUOSDesktop() {
 
 // Fills the fields of the "Version" section that the INFO file holds; absent keys leave
 // their field as it was.
-void ReadVersionFile(const ustring& path, ustring* const fields[4]) {
+// (A template: the record type is Service's own, which this file's helpers cannot name.)
+template <class Version>
+void ReadVersionFile(const ustring& path, Version* version) {
+  ustring* const fields[4] = {&version->major_version, &version->minor_version, &version->build_version,
+                              &version->icon_overlay_version};
   static const char* const kKeys[4] = {"major_version", "minor_version", "build_version",
                                        "icon_overlay_version"};
   QSettings settings(QString::fromUtf8(path.c_str()), QSettings::IniFormat);
@@ -63,8 +68,7 @@ const int kSettleLimitMs = 60000;
 const int kLockWaitMs = 180000;
 
 // XDG_DATA_HOME as found on Deepin when it was set but not to an absolute path.
-std::string g_ignored_data_home;
-bool g_data_home_ignored = false;
+std::optional<std::string> g_ignored_data_home;
 
 // The failed install's line; the old copy (if any) is what stays in place. Both say
 // "extract", whatever put the package in place.
@@ -105,16 +109,15 @@ QString Service::GetUserInstallPath() {
     // A relative path would move the install with the working folder; the XDG rules
     // say such a value (and an empty one) is to be ignored.
     if (!data_home.empty() && data_home[0] == '/') return QString::fromUtf8(data_home.c_str());
-    g_data_home_ignored = value != nullptr;
-    g_ignored_data_home = data_home;
+    if (value != nullptr) g_ignored_data_home = data_home;
   }
   return UserHomeFolder();
 }
 
 void LogIgnoredDataHome() {
-  if (!g_data_home_ignored) return;
+  if (!g_ignored_data_home) return;
   QVLOG_WARN("service_debug", "XDG_DATA_HOME '%s' is not an absolute path and is ignored, using the home folder\n",
-             g_ignored_data_home.c_str());
+             g_ignored_data_home->c_str());
 }
 
 void Service::LockUserFolder() {
@@ -150,10 +153,7 @@ void Service::LoadSourceVersion() {
     QVLOG_INFO("service_debug", "source does not exist\n");
     return;
   }
-  ustring* const fields[4] = {&source_version.major_version, &source_version.minor_version,
-                              &source_version.build_version,
-                              &source_version.icon_overlay_version};
-  ReadVersionFile(path, fields);
+  ReadVersionFile(path, &source_version);
   QVLOG_INFO("service_debug", "source_version = (%s, %s, %s, %s)\n",
              source_version.major_version.c_str(), source_version.minor_version.c_str(),
              source_version.build_version.c_str(), source_version.icon_overlay_version.c_str());
@@ -162,10 +162,7 @@ void Service::LoadSourceVersion() {
 void Service::LoadTargetVersion() {
   // No existence test: a missing file reads as one without keys.
   ustring path = PackageInfoPath();
-  ustring* const fields[4] = {&target_version.major_version, &target_version.minor_version,
-                              &target_version.build_version,
-                              &target_version.icon_overlay_version};
-  ReadVersionFile(path, fields);
+  ReadVersionFile(path, &target_version);
   QVLOG_INFO("service_debug", "target_version = (%s, %s, %s, %s)\n",
              target_version.major_version.c_str(), target_version.minor_version.c_str(),
              target_version.build_version.c_str(), target_version.icon_overlay_version.c_str());
@@ -224,9 +221,7 @@ int Service::StagePackageOnce(std::string* change) {
   *change = PackageChange(size, MeasurePackage(PackageSourcePath(), PackageInfoPath(), 1));
   if (change->empty()) {
     VersionInfo now;
-    ustring* const fields[4] = {&now.major_version, &now.minor_version, &now.build_version,
-                                &now.icon_overlay_version};
-    ReadVersionFile(PackageInfoPath(), fields);
+    ReadVersionFile(PackageInfoPath(), &now);
     if (now.build_version != target_version.build_version) {
       *change = "its build is now '" + std::string(now.build_version.c_str()) + "', not '" +
                 target_version.build_version.c_str() + "'";
