@@ -37,9 +37,12 @@ QtSingleApplication::QtSingleApplication(int& argc, char** argv, bool /*GUIenabl
   m_lock = nullptr;
 }
 
-QtSingleApplication::~QtSingleApplication() {
+QtSingleApplication::~QtSingleApplication() { releaseLock(); }
+
+void QtSingleApplication::releaseLock() {
   // Unlocks and removes the file.
   delete m_lock;
+  m_lock = nullptr;
 }
 
 bool QtSingleApplication::isRunning() const { return m_running; }

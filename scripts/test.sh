@@ -40,8 +40,8 @@ export CCACHE_NOHASHDIR=true
 # the paths made relative above and the binaries stripped, the map changes nothing in
 # the package, but as an option it would be hashed with the clone's path in it.
 export CCACHE_IGNOREOPTIONS='-ffile-prefix-map=*'
-# CMake takes these as the default launchers of every build it configures anew: ours
-# below, and the package builds that the packaging tests run.
+# CMake takes these as the launchers of every build it configures: ours below, and the
+# package builds that the packaging tests run.
 export CMAKE_C_COMPILER_LAUNCHER=ccache
 export CMAKE_CXX_COMPILER_LAUNCHER=ccache
 stats() { ccache --print-stats | awk -v k="$1" '$1 == k { print $2 }'; }
@@ -54,8 +54,7 @@ run_suite() {
   local ctest_args=()
   while [ "$1" != -- ]; do ctest_args+=("$1"); shift; done
   shift
-  cmake -S . -B "$dir" -G Ninja -DQV_WERROR=ON -DQV_BUILD_TESTS=ON \
-    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DQV_WERROR=ON -DQV_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "$dir"
   (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"})
 }
@@ -72,7 +71,6 @@ run_suite build-asan -LE '^(packaging|long-copy)$' -- -DCMAKE_BUILD_TYPE=Debug -
 
 echo "== fuzz targets (libFuzzer, ASan + UBSan) =="
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
   -DQV_WERROR=ON -DQV_FUZZ=ON -DQV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz --target fuzz
 bash fuzz/run.sh build-fuzz "${QV_FUZZ_SECONDS:-15}"

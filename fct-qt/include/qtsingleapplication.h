@@ -18,6 +18,10 @@ class QtSingleApplication : public QApplication {
   // True when another live instance held the lock when this one was constructed.
   bool isRunning() const;
 
+  // Gives up the lock now rather than at destruction, for a process that ends without
+  // destroying this object. Nothing when this instance never held it.
+  void releaseLock();
+
   // Path of the lock file for the application name `id`: in the user's runtime folder
   // (XDG_RUNTIME_DIR), else in the temporary folder with the user id in the name.
   static QString lockFilePath(const QString& id);

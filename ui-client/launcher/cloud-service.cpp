@@ -204,7 +204,7 @@ int Service::StagePackageOnce(std::string* change) {
   // Checked before anything changes: a copy that cannot fit would only stop the
   // client and then fail. The same walk records what the package is now.
   const ustring folder = FSParentPath(app_dir);
-  FSMKDir(folder, true);
+  MakePrivateFolder(QString::fromUtf8(folder.c_str()));
   PackageSize size;
   if (CheckRoomForPackage(PackageSourcePath(), PackageInfoPath(), folder, &size) != 0) return -1;
 

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QStringList>
@@ -88,14 +87,13 @@ QString ExecutableFolder() {
 // here, before Qt is torn down: Qt 5.15's Wayland platform frees the display's mutex in
 // wl_display_disconnect and then locks it in wl_event_queue_destroy, from
 // ~QWaylandDisplay. What the way out through exit() would still do for us is done
-// first: the single-instance lock given up when it is ours (removing its file is all
-// that unlocking a QLockFile does), every stdio stream flushed, the log file's among
+// first: the single-instance lock given up when it is ours, every stdio stream flushed, the log file's among
 // them (the logger is never closed; the kernel closes its descriptor, as after a
 // return), and the leak check of sanitizer builds, which _exit would skip. Elsewhere
 // main returns and Qt tears down as usual.
-int FinishRun(int rc, bool holds_lock) {
+int FinishRun(int rc, QtSingleApplication& app) {
   if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return rc;
-  if (holds_lock) QFile::remove(QtSingleApplication::lockFilePath(QCoreApplication::applicationName()));
+  app.releaseLock();
   std::fflush(nullptr);
   if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
   ::_exit(rc);
@@ -235,7 +233,7 @@ int main(int argc, char** argv) {
 
   if (app.isRunning()) {
     QVLOG_DEBUG("launcher_debug", "app has already launched, return\n");
-    return FinishRun(0, false);
+    return FinishRun(0, app);
   }
 
   initializeLanguage(app);
@@ -246,5 +244,5 @@ int main(int argc, char** argv) {
   const int rc = QApplication::exec();
   delete launcher;
   delete g_translator;  // also uninstalls it
-  return FinishRun(rc, true);
+  return FinishRun(rc, app);
 }

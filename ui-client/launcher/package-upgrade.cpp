@@ -29,7 +29,7 @@ const std::chrono::milliseconds kReportInterval(50);
 
 uint64_t RoundUp(uint64_t bytes, uint64_t block) { return (bytes + block - 1) / block * block; }
 
-void AddEntry(const std::string& path, const struct stat& st, uint64_t block, PackageSize* size) {
+PackageEntry EntryOf(const std::string& path, const struct stat& st) {
   PackageEntry entry;
   entry.path = path;
   entry.dev = st.st_dev;
@@ -38,7 +38,11 @@ void AddEntry(const std::string& path, const struct stat& st, uint64_t block, Pa
   entry.size = st.st_size;
   entry.mtime = st.st_mtim;
   entry.ctime = st.st_ctim;
-  size->entries.push_back(std::move(entry));
+  return entry;
+}
+
+void AddEntry(const std::string& path, const struct stat& st, uint64_t block, PackageSize* size) {
+  size->entries.push_back(EntryOf(path, st));
   if (S_ISDIR(st.st_mode)) {
     size->disk_bytes += block;
     return;
@@ -122,11 +126,9 @@ PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t
     if (dir_fd >= 0) MeasureFolder(dir_fd, "", block, &size);
   }
   // The version file lies outside the tree but says which build the tree is.
-  PackageSize version;
-  if (!info.empty() && lstat(info.c_str(), &st) == 0) AddEntry("../INFO", st, 1, &version);
+  if (!info.empty() && lstat(info.c_str(), &st) == 0) size.entries.push_back(EntryOf("../INFO", st));
   std::sort(size.entries.begin(), size.entries.end(),
             [](const PackageEntry& a, const PackageEntry& b) { return a.path < b.path; });
-  size.entries.insert(size.entries.begin(), version.entries.begin(), version.entries.end());
   return size;
 }
 
