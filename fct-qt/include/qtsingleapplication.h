@@ -1,5 +1,5 @@
 // A QApplication that knows whether another instance of the same program runs for the
-// same user. The first instance holds a lock file in the user's runtime folder for its
+// same user. The first instance holds a lock file in a folder of the user's alone for its
 // whole life; a lock left by a crashed instance is detected as stale and taken over.
 #pragma once
 
@@ -17,16 +17,29 @@ class QtSingleApplication : public QApplication {
 
   // True when another live instance held the lock when this one was constructed.
   bool isRunning() const;
+  // "pid N on host 'H'" of that instance, as its lock file says.
+  QString runningInstance() const;
 
   // Gives up the lock now rather than at destruction, for a process that ends without
   // destroying this object. Nothing when this instance never held it.
   void releaseLock();
 
+  // The folder that holds the lock when the user has no usable runtime folder: one of
+  // the user's alone (a home may hold it). Set before the application object is built.
+  static void setPrivateFolder(const QString& folder);
+
   // Path of the lock file for the application name `id`: in the user's runtime folder
-  // (XDG_RUNTIME_DIR), else in the temporary folder with the user id in the name.
+  // (XDG_RUNTIME_DIR) when it is a folder of the user's that no one else may enter, else
+  // in the private folder, with the host name in the file's name; "" when neither is
+  // usable, and then no lock is taken. Never in a folder that another user can write to.
   static QString lockFilePath(const QString& id);
 
  private:
+  static int& standInRuntimeFolder(int& argc);
+  static void restoreRuntimeFolder();
+
   QLockFile* m_lock = nullptr;
   bool m_running = false;
+  qint64 m_holder_pid = 0;
+  QString m_holder_host;
 };

@@ -6,8 +6,10 @@
 //   hold-spawn     as hold, but first starts "sleep 300" detached (prints "child=PID")
 //                  and lists the file descriptors a child inherits ("fd: TARGET")
 //   dpi SHEET      print "dpi=FACTOR" and the scaled sheet ("sheet=...")
+// FCT_QT_HELPER_PRIVATE_FOLDER names the folder for the lock without a runtime folder.
 #include <QProcess>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -18,6 +20,10 @@
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string mode = argv[1];
+  // Where the lock goes without a usable runtime folder, as the launcher sets it.
+  if (const char* folder = std::getenv("FCT_QT_HELPER_PRIVATE_FOLDER")) {
+    QtSingleApplication::setPrivateFolder(QString::fromLocal8Bit(folder));
+  }
   QtSingleApplication app(argc, argv, true);
 
   if (mode == "dpi") {

@@ -8,7 +8,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSysInfo>
 #include <memory>
+#include <optional>
 
 #include "qtsingleapplication.h"
 #include "test_env.h"
@@ -109,57 +111,99 @@ TEST(QtSingleApplication, LockIsNotInheritedByStartedProcesses) {
   ::kill(child, SIGKILL);
 }
 
-TEST(QtSingleApplication, DifferentUsersNeverBlockEachOther) {
-  // Both users share one temporary folder and have no XDG_RUNTIME_DIR, so each gets a
-  // runtime folder of its own under it.
+// Two users without a runtime folder share the temporary folder, where the other one
+// has planted every name a lock could take there: a runtime folder of this user's name
+// and lock files naming its own live process. Each user's lock lives in a private
+// folder of its own, so neither keeps the other out, and nothing is made in the shared
+// folder.
+TEST(QtSingleApplication, AnotherUserCannotLockAUserOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
   const std::string shared = qvtest::MakeTempDir("shared-tmp");
   ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
   ASSERT_EQ(::chmod(qvtest::SandboxRoot().c_str(), 0755), 0);
+  const std::string mine = qvtest::MakeTempDir("mine");
+  ASSERT_EQ(::chmod(mine.c_str(), 0700), 0);
+  const std::string theirs = qvtest::MakeTempDir("theirs");
+  ASSERT_EQ(::chown(theirs.c_str(), qvtest::UnprivilegedUid(), qvtest::UnprivilegedGid()), 0);
+  ASSERT_EQ(::chmod(theirs.c_str(), 0700), 0);
+
+  const std::string name = ::getpwuid(::geteuid())->pw_name;
+  const std::string host = QSysInfo::machineHostName().toStdString();
+  const std::string planted = "mkdir -p '" + shared + "/runtime-" + name + "' && for f in fct_qt_helper-" +
+                              std::to_string(::geteuid()) + " fct_qt_helper; do printf '%s\\nfct_qt_helper\\n" +
+                              host + "\\n' $PPID >'" + shared + "/'$f.single.lock; done && : >'" + shared +
+                              "/application.single.lock'";
+  ASSERT_EQ(0, qvtest::RunUnprivileged([&] { return qvtest::Shell(planted); }));
+  const std::string listing = qvtest::ShellOutput("ls -lAn '" + shared + "'");
+
   QProcessEnvironment env = HelperEnv();
   env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
   env.insert(QStringLiteral("TMPDIR"), QString::fromStdString(shared));
-
-  auto holder = StartHolder(QStringLiteral("hold"), env);
+  QProcessEnvironment my_env = env;
+  my_env.insert(QStringLiteral("FCT_QT_HELPER_PRIVATE_FOLDER"), QString::fromStdString(mine));
+  EXPECT_EQ(Probe(my_env), QStringLiteral("running=0"));
+  auto holder = StartHolder(QStringLiteral("hold"), my_env);
   ASSERT_NE(holder, nullptr);
-  ASSERT_EQ(Probe(env), QStringLiteral("running=1"));
+  ASSERT_EQ(Probe(my_env), QStringLiteral("running=1"));
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(mine + "/fct_qt_helper-" + host + ".single.lock")));
 
-  auto probeAsOther = [](QProcessEnvironment e) {
-    return qvtest::RunUnprivileged([&e] {
-      QProcess p;
-      p.setProcessEnvironment(e);
-      p.start(QStringLiteral(FCT_QT_HELPER), {QStringLiteral("probe")});
-      if (!p.waitForFinished(20000)) return 3;
-      const QByteArray out = p.readAllStandardOutput();
-      return out.contains("running=0") ? 0 : out.contains("running=1") ? 1 : 2;
-    });
-  };
-  EXPECT_EQ(probeAsOther(env), 0);
-
-  // The other user pointed at this user's runtime folder (a mistake, but a real one) is
-  // refused by Qt's ownership check and falls back to its own name in the temporary folder.
-  QProcessEnvironment wrong = env;
-  wrong.insert(QStringLiteral("XDG_RUNTIME_DIR"),
-               QString::fromStdString(shared) + QStringLiteral("/runtime-") +
-                   QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name));
-  EXPECT_EQ(probeAsOther(wrong), 0);
+  // The other user's own instance is not kept out by this one either.
+  QProcessEnvironment their_env = env;
+  their_env.insert(QStringLiteral("FCT_QT_HELPER_PRIVATE_FOLDER"), QString::fromStdString(theirs));
+  EXPECT_EQ(0, qvtest::RunUnprivileged([&their_env] {
+    QProcess p;
+    p.setProcessEnvironment(their_env);
+    p.start(QStringLiteral(FCT_QT_HELPER), {QStringLiteral("probe")});
+    if (!p.waitForFinished(20000)) return 3;
+    const QByteArray out = p.readAllStandardOutput();
+    return out.contains("running=0") ? 0 : out.contains("running=1") ? 1 : 2;
+  }));
   EndHolder(holder.get());
+  EXPECT_EQ(listing, qvtest::ShellOutput("ls -lAn '" + shared + "'"));
 }
 
-TEST(QtSingleApplication, LockPathIsPerUserWithoutUsableRuntimeFolder) {
-  const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-  const QByteArray savedTmp = qgetenv("TMPDIR");
-  // No XDG_RUNTIME_DIR, and the folder Qt would fall back to belongs to someone else
-  // (planted in a shared temporary folder): Qt refuses it.
-  const std::string tmp = qvtest::MakeTempDir("tmp");
-  const std::string planted = tmp + "/runtime-" + ::getpwuid(::geteuid())->pw_name;
-  ASSERT_EQ(::mkdir(planted.c_str(), 0700), 0);
-  ASSERT_EQ(::chown(planted.c_str(), qvtest::UnprivilegedUid(), qvtest::UnprivilegedGid()), 0);
-  qunsetenv("XDG_RUNTIME_DIR");
-  qputenv("TMPDIR", QByteArray(tmp.c_str()));
-  const QString path = QtSingleApplication::lockFilePath(QStringLiteral("launcher"));
-  qputenv("XDG_RUNTIME_DIR", savedRuntime);
-  qputenv("TMPDIR", savedTmp);
-  EXPECT_EQ(path.toStdString(), tmp + "/launcher-" + std::to_string(::geteuid()) + ".single.lock");
-  EXPECT_EQ(QtSingleApplication::lockFilePath(QStringLiteral("launcher")).toStdString(),
-            (QString::fromLocal8Bit(savedRuntime) + QStringLiteral("/launcher.single.lock")).toStdString());
+// The runtime folder holds the lock only when it is the user's own folder (not a link to
+// one) that nobody else may enter; else the private folder does, under a name that
+// holds the host, as a home may be shared between machines; without either, no lock.
+TEST(QtSingleApplication, TheLockIsKeptOnlyWhereNoOtherUserCanWrite) {
+  const QByteArray saved_runtime = qgetenv("XDG_RUNTIME_DIR");
+  const std::string run = qvtest::MakeTempDir("run");
+  const std::string priv = qvtest::MakeTempDir("private");
+  ASSERT_EQ(0, ::chmod(run.c_str(), 0700));
+  ASSERT_EQ(0, ::chmod(priv.c_str(), 0700));
+  const std::string in_private = priv + "/launcher-" + QSysInfo::machineHostName().toStdString() + ".single.lock";
+  auto path_with = [](const std::optional<std::string>& runtime) {
+    if (runtime) {
+      qputenv("XDG_RUNTIME_DIR", QByteArray(runtime->c_str()));
+    } else {
+      qunsetenv("XDG_RUNTIME_DIR");
+    }
+    return QtSingleApplication::lockFilePath(QStringLiteral("launcher")).toStdString();
+  };
+  QtSingleApplication::setPrivateFolder(QString::fromStdString(priv));
+  EXPECT_EQ(run + "/launcher.single.lock", path_with(run));
+  EXPECT_EQ(in_private, path_with(std::nullopt));
+  EXPECT_EQ(in_private, path_with(std::string("")));
+  EXPECT_EQ(in_private, path_with(run + "/missing"));
+  EXPECT_EQ(in_private, path_with(std::string("relative")));
+  ASSERT_EQ(0, ::symlink(run.c_str(), (run + "-link").c_str()));
+  EXPECT_EQ(in_private, path_with(run + "-link"));
+  ASSERT_EQ(0, ::chmod(run.c_str(), 0755));
+  EXPECT_EQ(in_private, path_with(run));
+  if (::geteuid() == 0) {
+    ASSERT_EQ(0, ::chmod(run.c_str(), 0700));
+    ASSERT_EQ(0, ::chown(run.c_str(), qvtest::UnprivilegedUid(), qvtest::UnprivilegedGid()));
+    EXPECT_EQ(in_private, path_with(run));
+  }
+
+  // The private folder is judged too; a link to it is what a user who moved it leaves.
+  const std::string priv_link = priv + "-link";
+  ASSERT_EQ(0, ::symlink(priv.c_str(), priv_link.c_str()));
+  QtSingleApplication::setPrivateFolder(QString::fromStdString(priv_link));
+  EXPECT_EQ(priv_link + in_private.substr(priv.size()), path_with(std::nullopt));
+  ASSERT_EQ(0, ::chmod(priv.c_str(), 0775));
+  EXPECT_EQ("", path_with(std::nullopt));
+  QtSingleApplication::setPrivateFolder(QString());
+  EXPECT_EQ("", path_with(std::nullopt));
+  qputenv("XDG_RUNTIME_DIR", saved_runtime);
 }

@@ -74,6 +74,10 @@ void RestorePlatformVariable(const PlatformChoice& choice) {
 // deletes it after the event loop so that leak checkers see a clean exit.
 QTranslator* g_translator = nullptr;
 
+// The mode the per-user folder had when it was found open to other users, else 0; said
+// in the log once there is one.
+mode_t g_loosened = 0;
+
 // The folder of the running executable with every link resolved, read from
 // /proc/self/exe: started through /usr/bin/quenvale-drive, through any other link, or by
 // a bare name found in PATH, the launcher still finds the install it belongs to, which
@@ -149,9 +153,7 @@ static void initialize_logger() {
   const QString level_path = PathOf("root_resource_path") + QStringLiteral("/log/launcher.debug");
   const QString drive = PathOf("user_quenvale_drive_path");
   const QString log_dir = drive + QStringLiteral("/log");
-  // The folder holds the user's client, its data and this log: the user's alone.
-  mode_t loosened = 0;
-  if (MakePrivateFolder(drive, &loosened) != 0 || MakePrivateFolder(log_dir) != 0) return;
+  if (MakePrivateFolder(drive) != 0 || MakePrivateFolder(log_dir) != 0) return;
 
   Logger::Initialize(Logger::FILE_LOGGER, (log_dir + QStringLiteral("/launcher.log")).toUtf8().toStdString(),
                      level_path.toUtf8().toStdString(), 50, Logger::ThreadSafe);
@@ -169,9 +171,9 @@ static void initialize_logger() {
   QVLOG_INFO("launcher_debug", ">>> user_sky_lodge_drive_ui_path = %s\n",
              PathOf("user_sky_lodge_drive_ui_path").toUtf8().constData());
   QVLOG_INFO("launcher_debug", ">>> root_resource_path = %s\n", PathOf("root_resource_path").toUtf8().constData());
-  if (loosened != 0) {
+  if (g_loosened != 0) {
     QVLOG_NOTE("launcher_debug", "'%s' was open to other users (mode %04o), made private (mode %04o)\n",
-               drive.toUtf8().constData(), static_cast<unsigned>(loosened), static_cast<unsigned>(loosened & 07700));
+               drive.toUtf8().constData(), static_cast<unsigned>(g_loosened), static_cast<unsigned>(g_loosened & 07700));
   }
   LogIgnoredDataHome();
 }
@@ -199,6 +201,14 @@ static QTranslator* installLanguageAndFont() {
 
 static void initializeLanguage(QtSingleApplication& /*app*/) { g_translator = installLanguageAndFont(); }
 
+// The folder holds the user's client, its data and this log: the user's alone. It is
+// made before the application object, which keeps its single-instance lock there when
+// the session has no private runtime folder.
+static void preparePerUserFolder() {
+  const QString drive = QDir::cleanPath(Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
+  if (MakePrivateFolder(drive, &g_loosened) == 0) QtSingleApplication::setPrivateFolder(drive);
+}
+
 // Without a home there is no per-user folder to keep: said on standard error, since
 // the log would live there.
 static bool haveHome() {
@@ -215,6 +225,7 @@ int main(int argc, char** argv) {
   initialize_resources(argc > 0 ? argv[0] : nullptr);
   if (!haveHome()) return 0;
 
+  preparePerUserFolder();
   const PlatformChoice platform = AllowOffscreenFallback();
   QtSingleApplication app(argc, argv, true);
   RestorePlatformVariable(platform);
@@ -231,8 +242,12 @@ int main(int argc, char** argv) {
                qgetenv("DISPLAY").constData());
   }
 
+  // Said at the default level: a launcher that does nothing must leave a trace.
   if (app.isRunning()) {
-    QVLOG_DEBUG("launcher_debug", "app has already launched, return\n");
+    QVLOG_WARN("launcher_debug", "app has already launched, return\n");
+    QVLOG_WARN("launcher_debug", "the single-instance lock '%s' is held by %s\n",
+               QtSingleApplication::lockFilePath(QCoreApplication::applicationName()).toUtf8().constData(),
+               app.runningInstance().toUtf8().constData());
     return FinishRun(0, app);
   }
 
