@@ -1,6 +1,8 @@
 // Reader of small key=value text files (the logger's level file, the client's pid file).
 #pragma once
 
+#include <stdio.h>
+
 #include <map>
 #include <string>
 
@@ -18,6 +20,9 @@ class Config {
   // file was read; -1 when it cannot be opened or read (store unchanged) or when a line
   // is malformed (store emptied, earlier entries included).
   int read(const std::string& path_utf8);
+  // The same for a file already open as fd, read from its current offset; fd stays
+  // open. For a caller that had to check what it opened (a file of another writer).
+  int read_fd(int fd);
 
   // The value for key; an absent key is inserted with an empty value.
   std::string& operator[](const std::string& key);
@@ -35,6 +40,7 @@ class Config {
   // Parses the zero-terminated line in buf (n is not used); writes zero bytes into buf
   // at the ends of the key and the value.
   int parse(char* buf, int n, std::string& key, std::string& value);
+  int read_stream(FILE* fp);
 
   Store store;
   bool preserve;

@@ -1,6 +1,8 @@
 #include "config.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 Config::Config() : preserve(false) {}
 
@@ -62,7 +64,22 @@ int Config::read(const std::string& path_utf8) {
   if (path_utf8.empty()) return -1;
   FILE* fp = fopen(path_utf8.c_str(), "re");
   if (fp == nullptr) return -1;
+  return read_stream(fp);
+}
 
+int Config::read_fd(int fd) {
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return -1;
+  FILE* fp = fdopen(own, "r");
+  if (fp == nullptr) {
+    close(own);
+    return -1;
+  }
+  return read_stream(fp);
+}
+
+// Reads fp to its end and closes it.
+int Config::read_stream(FILE* fp) {
   int result = 0;
   char buf[8192];
   std::string key;

@@ -3,9 +3,11 @@
 // it, runs until it is asked to stop, and then removes its record.
 //
 // The pid file lies beside the per-user app folder (<base>/.QuenvaleDrive/ui.pid when
-// the program runs from <base>/.QuenvaleDrive/QuenvaleDrive.app/bin), so it follows the
-// per-user copy wherever the launcher put it; a copy run from anywhere else uses
-// $HOME/.QuenvaleDrive/ui.pid.
+// the program is started as <base>/.QuenvaleDrive/QuenvaleDrive.app/bin/cloud-drive-ui),
+// so it follows the per-user copy wherever the launcher put it. The path it was started
+// by decides, not the path of its file with links resolved: the launcher reads the pid
+// file at that place even when the app folder or the per-user folder is a link to
+// another disk. A copy started any other way uses $HOME/.QuenvaleDrive/ui.pid.
 //
 // With QV_SAMPLE_EVENTS=<file> it appends "started <pid> <time>" once it runs and
 // "stopping <pid> <time>" when it is asked to stop (wall-clock seconds), so that a test
@@ -33,11 +35,9 @@ static char* cut_last(char* path) {
   return slash + 1;
 }
 
-static int pid_file_path(char* out, size_t size) {
+static int pid_file_path(const char* program, char* out, size_t size) {
   char exe[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n > 0) {
-    exe[n] = '\0';
+  if (program && program[0] == '/' && snprintf(exe, sizeof exe, "%s", program) < (int)sizeof exe) {
     // exe = <base>/.QuenvaleDrive/QuenvaleDrive.app/bin/cloud-drive-ui
     if (cut_last(exe) && cut_last(exe)) {
       char* app = strrchr(exe, '/');
@@ -54,6 +54,18 @@ static int pid_file_path(char* out, size_t size) {
   return snprintf(out, size, "%s/ui.pid", folder) < (int)size ? 0 : -1;
 }
 
+// True when the pid file is held by a live client: each client keeps its own pid file
+// locked for its whole life, so a file left by a killed one is free.
+static int other_client_runs(const char* path) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st;
+  int held = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_SH | LOCK_NB) != 0 &&
+             errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
 static void note_event(const char* what) {
   const char* path = getenv("QV_SAMPLE_EVENTS");
   if (!path || !*path) return;
@@ -65,7 +77,7 @@ static void note_event(const char* what) {
   fclose(f);
 }
 
-int main(void) {
+int main(int argc, char** argv) {
   // Started detached by the start script: whatever descriptors the starter leaked
   // (pipes of a test harness, a terminal) must not be held open for our whole life.
   if (close_range(3, ~0U, 0) != 0) {
@@ -80,27 +92,29 @@ int main(void) {
   signal(SIGHUP, SIG_IGN);
 
   char path[PATH_MAX];
-  if (pid_file_path(path, sizeof path) != 0) {
+  if (pid_file_path(argc > 0 ? argv[0] : NULL, path, sizeof path) != 0) {
     fprintf(stderr, "cloud-drive-ui: no place for the pid file\n");
     return 1;
   }
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    fprintf(stderr, "cloud-drive-ui: %s: %s\n", path, strerror(errno));
-    return 1;
-  }
-  // The lock lives as long as the process, so a file left by a killed client is
-  // recognised as stale and one client per pid file runs at a time.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (other_client_runs(path)) {
     fprintf(stderr, "cloud-drive-ui: already running (%s)\n", path);
-    close(fd);
     return 0;
+  }
+  // Written to a new file, locked, then renamed over the old one: whatever stands at
+  // the pid file's name (a link to another file, say) is replaced, never written through.
+  char fresh[PATH_MAX + 32];
+  snprintf(fresh, sizeof fresh, "%s.%ld", path, (long)getpid());
+  unlink(fresh);
+  int fd = open(fresh, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    fprintf(stderr, "cloud-drive-ui: %s: %s\n", fresh, strerror(errno));
+    return 1;
   }
   char text[32];
   int len = snprintf(text, sizeof text, "pid=%ld\n", (long)getpid());
-  if (pwrite(fd, text, (size_t)len, 0) != len || ftruncate(fd, len) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || write(fd, text, (size_t)len) != len || rename(fresh, path) != 0) {
     fprintf(stderr, "cloud-drive-ui: %s: %s\n", path, strerror(errno));
-    unlink(path);
+    unlink(fresh);
     return 1;
   }
 
@@ -113,7 +127,7 @@ int main(void) {
 
   // Remove the file only if it is still ours: a successor may have replaced it.
   struct stat ours, now;
-  if (fstat(fd, &ours) == 0 && stat(path, &now) == 0 && ours.st_dev == now.st_dev &&
+  if (fstat(fd, &ours) == 0 && lstat(path, &now) == 0 && ours.st_dev == now.st_dev &&
       ours.st_ino == now.st_ino) {
     unlink(path);
   }

@@ -1,5 +1,6 @@
 #include "linux/linux-service.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -58,84 +59,92 @@ std::string ErrorText(int err) {
   return strerror_r(err, buf, sizeof(buf));
 }
 
+// A pid file is written by the client; anything bigger than this is not one.
+const off_t kMaxPidFileBytes = 4096;
+
 enum class ProcessKind { kGone, kClient, kOther };
 
-// Seconds since the epoch at which the process started, from /proc; -1 when unknown.
-double ProcessStartTime(pid_t pid) {
-  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+// The real uid of a live process from /proc/<pid>/status; false when it cannot be read.
+bool ProcessOwner(const std::string& proc_dir, uid_t* uid) {
+  std::ifstream status(proc_dir + "/status");
   std::string line;
-  if (!std::getline(stat_file, line)) return -1;
-  // The command name may hold spaces and parentheses; fields resume after the last ')'.
-  size_t close = line.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(line.substr(close + 1));
-  std::string field;
-  // Fields 3 (state) to 21 come before starttime, field 22.
-  for (int i = 3; i < 22; ++i) fields >> field;
-  unsigned long long ticks = 0;
-  if (!(fields >> ticks)) return -1;
-
-  std::ifstream proc_stat("/proc/stat");
-  long long btime = -1;
-  while (std::getline(proc_stat, line)) {
-    if (line.compare(0, 6, "btime ") == 0) {
-      btime = std::atoll(line.c_str() + 6);
-      break;
-    }
+  while (std::getline(status, line)) {
+    if (line.compare(0, 4, "Uid:") != 0) continue;
+    std::istringstream fields(line.substr(4));
+    unsigned long real = 0;
+    if (!(fields >> real)) return false;
+    *uid = static_cast<uid_t>(real);
+    return true;
   }
-  long hz = sysconf(_SC_CLK_TCK);
-  if (btime < 0 || hz <= 0) return -1;
-  return static_cast<double>(btime) + static_cast<double>(ticks) / static_cast<double>(hz);
+  return false;
 }
 
-// A pid file outlives its client after a crash or a reboot, and the number may since
-// belong to an unrelated process. The client is recognised by its executable lying in
-// the per-user app folder or, failing that (a client run through an interpreter), by
-// having started no later than the pid file was written.
-ProcessKind IdentifyProcess(pid_t pid, const ustring& pid_file, const ustring& app_dir) {
+// The app folder as the kernel names the files in it: links resolved, so that a client
+// run through a link to the folder is still recognised. When the folder is gone (removed
+// since the client started), its parent is resolved instead.
+std::string ResolvedAppFolder(const ustring& app_dir) {
+  char resolved[PATH_MAX];
+  if (::realpath(app_dir.c_str(), resolved) != nullptr) return resolved;
+  if (::realpath(FSParentPath(app_dir).c_str(), resolved) != nullptr) {
+    return std::string(resolved) + "/" + FSBaseName(app_dir).c_str();
+  }
+  return app_dir.c_str();
+}
+
+// A pid file may name anything: a client that has since died and whose number was
+// reused, another user's process, pid 1. Only a process of this user whose executable
+// lies in the per-user app folder is the client (its executable may have been deleted
+// since, as when the folder was replaced under it). Without /proc nothing can be told,
+// and nothing is signalled.
+ProcessKind IdentifyProcess(pid_t pid, const ustring& app_dir) {
   const std::string proc_dir = "/proc/" + std::to_string(pid);
   struct stat st;
-  if (::stat("/proc/self/stat", &st) != 0) return ProcessKind::kClient;  // no /proc: cannot tell
-  if (::stat(proc_dir.c_str(), &st) != 0) return ProcessKind::kGone;
+  if (::stat(proc_dir.c_str(), &st) != 0) {
+    const bool have_proc = errno == ENOENT && ::stat("/proc/self", &st) == 0;
+    return have_proc ? ProcessKind::kGone : ProcessKind::kOther;
+  }
+  uid_t owner = 0;
+  if (!ProcessOwner(proc_dir, &owner)) return ProcessKind::kGone;  // ended meanwhile
+  if (owner != ::getuid()) return ProcessKind::kOther;
 
   char exe[PATH_MAX];
-  ssize_t n = ::readlink((proc_dir + "/exe").c_str(), exe, sizeof(exe) - 1);
-  if (n > 0) {
-    std::string exe_path(exe, static_cast<size_t>(n));
-    char real_app[PATH_MAX];
-    std::string app = ::realpath(app_dir.c_str(), real_app) ? real_app : app_dir.c_str();
-    if (!app.empty() && exe_path.compare(0, app.size() + 1, app + "/") == 0) {
-      return ProcessKind::kClient;
-    }
+  const ssize_t n = ::readlink((proc_dir + "/exe").c_str(), exe, sizeof(exe) - 1);
+  if (n <= 0) return errno == ENOENT ? ProcessKind::kGone : ProcessKind::kOther;  // a zombie has none
+  std::string exe_path(exe, static_cast<size_t>(n));
+  static const std::string kDeleted = " (deleted)";
+  if (exe_path.size() > kDeleted.size() &&
+      exe_path.compare(exe_path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+    exe_path.resize(exe_path.size() - kDeleted.size());
   }
-
-  struct stat pid_st;
-  double started = ProcessStartTime(pid);
-  if (started >= 0 && ::stat(pid_file.c_str(), &pid_st) == 0) {
-    double written = static_cast<double>(pid_st.st_mtim.tv_sec) +
-                     static_cast<double>(pid_st.st_mtim.tv_nsec) / 1e9;
-    // The boot time in /proc/stat is whole seconds, hence one second of slack.
-    if (started <= written + 1.0) return ProcessKind::kClient;
-  }
-  return ProcessKind::kOther;
+  const std::string app = ResolvedAppFolder(app_dir);
+  return exe_path.compare(0, app.size() + 1, app + "/") == 0 ? ProcessKind::kClient : ProcessKind::kOther;
 }
 
-// Waits up to timeout_ms for pid to end; true when it has. The client is down from the
-// SIGTERM until the new one starts, so its end is noticed at once through a pidfd; a
-// kernel without pidfds gets probes of signal 0 a few times a second. A probe that
-// fails other than with ESRCH counts as a process still running.
-bool WaitForEnd(pid_t pid, int timeout_ms) {
-  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (fd >= 0) {
-    struct pollfd watch = {fd, POLLIN, 0};
+// Opens a pidfd on pid, so that the process checked is the one signalled and waited for
+// even if its number is reused meanwhile; -1 where the kernel has none.
+int OpenPidFd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+// Sends sig through the pidfd when there is one, else by number.
+int SendSignal(int pid_fd, pid_t pid, int sig) {
+  if (pid_fd >= 0) {
+    const long rc = ::syscall(SYS_pidfd_send_signal, pid_fd, sig, nullptr, 0);
+    if (rc == 0 || errno != ENOSYS) return rc == 0 ? 0 : -1;
+  }
+  return ::kill(pid, sig);
+}
+
+// Waits up to timeout_ms for the process to end; true when it has. The client is down
+// from the SIGTERM until the new one starts, so its end is noticed at once through the
+// pidfd; a kernel without pidfds gets probes of signal 0 a few times a second. A probe
+// that fails other than with ESRCH counts as a process still running.
+bool WaitForEnd(int pid_fd, pid_t pid, int timeout_ms) {
+  if (pid_fd >= 0) {
+    struct pollfd watch = {pid_fd, POLLIN, 0};
     int ready;
     do {
       ready = ::poll(&watch, 1, timeout_ms);
     } while (ready < 0 && errno == EINTR);
-    ::close(fd);
     if (ready >= 0) return ready > 0;
-  } else if (errno == ESRCH) {
-    return true;
   }
   for (int waited = 0; waited < timeout_ms; waited += kProbeIntervalMs) {
     if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
@@ -241,43 +250,65 @@ int LinuxService::LaunchPerUserBin() {
   return 0;
 }
 
-void LinuxService::StopService() {
-  ustring pid_file = PathFromTable("user_quenvale_drive_path") + "/ui.pid";
-  if (!IsFileExist(pid_file, false)) {
-    QVLOG_DEBUG("service_debug", "pid file '%s' does not exist, no need to terminate\n",
-                pid_file.c_str());
-    return;
+bool LinuxService::ReadClientPid(pid_t* pid) {
+  const ustring pid_file = PathFromTable("user_quenvale_drive_path") + "/ui.pid";
+  // Not blocking and not following a link: a fifo put in its place would hang the
+  // launcher, and a link would have it read whatever the link points at.
+  const int fd = ::open(pid_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    QVLOG_DEBUG("service_debug", "pid file '%s' does not exist, no need to terminate\n", pid_file.c_str());
+    return false;
   }
-
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPidFileBytes) {
+    QVLOG_NOTE("service_debug", "pid file '%s' is not a regular file of at most %d bytes, no client is stopped\n",
+               pid_file.c_str(), static_cast<int>(kMaxPidFileBytes));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
   Config config;
-  if (config.read(pid_file.c_str()) != 0) {
+  const int read = config.read_fd(fd);
+  ::close(fd);
+  if (read != 0) {
     QVLOG_NOTE("service_debug", "Failed to read pid file '%s', not exist ?\n", pid_file.c_str());
-    return;
+    return false;
   }
   const std::string pid_text = config["pid"];
-  if (pid_text.empty()) return;
-
-  pid_t pid = 0;
-  if (!ParsePid(pid_text, &pid)) {
-    QVLOG_NOTE("service_debug", "pid file '%s' holds no valid pid ('%s'), not signalled\n",
-               pid_file.c_str(), pid_text.c_str());
-    return;
+  if (pid_text.empty()) return false;
+  if (!ParsePid(pid_text, pid)) {
+    QVLOG_NOTE("service_debug", "pid file '%s' holds no valid pid ('%s'), not signalled\n", pid_file.c_str(),
+               pid_text.c_str());
+    return false;
   }
-  switch (IdentifyProcess(pid, pid_file, per_user_install_path)) {
+  return true;
+}
+
+bool LinuxService::IsClientRunning() {
+  pid_t pid = 0;
+  return ReadClientPid(&pid) && IdentifyProcess(pid, per_user_install_path) == ProcessKind::kClient;
+}
+
+void LinuxService::StopService() {
+  pid_t pid = 0;
+  if (!ReadClientPid(&pid)) return;
+
+  const int pid_fd = OpenPidFd(pid);
+  if (pid_fd < 0 && errno == ESRCH) return;
+  switch (IdentifyProcess(pid, per_user_install_path)) {
     case ProcessKind::kGone:
-      return;
+      break;
     case ProcessKind::kOther:
       QVLOG_NOTE("service_debug", "process %d named in '%s' is not the client, not signalled\n",
-                 static_cast<int>(pid), pid_file.c_str());
-      return;
+                 static_cast<int>(pid), (PathFromTable("user_quenvale_drive_path") + "/ui.pid").c_str());
+      break;
     case ProcessKind::kClient:
+      if (SendSignal(pid_fd, pid, SIGTERM) != 0) {
+        const int err = errno;
+        if (err == ESRCH) break;
+        QVLOG_ERR("service_debug", "kill: %s (%d)\n", ErrorText(err).c_str(), err);
+      }
+      if (!WaitForEnd(pid_fd, pid, kStopWaitMs)) SendSignal(pid_fd, pid, SIGKILL);
       break;
   }
-
-  if (::kill(pid, SIGTERM) != 0) {
-    int err = errno;
-    if (err == ESRCH) return;
-    QVLOG_ERR("service_debug", "kill: %s (%d)\n", ErrorText(err).c_str(), err);
-  }
-  if (!WaitForEnd(pid, kStopWaitMs)) ::kill(pid, SIGKILL);
+  if (pid_fd >= 0) ::close(pid_fd);
 }

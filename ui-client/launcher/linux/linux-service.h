@@ -2,6 +2,8 @@
 // client, decides on and performs the upgrade, and starts the per-user client.
 #pragma once
 
+#include <sys/types.h>
+
 #include "cloud-service.h"
 
 class LinuxService : public Service {
@@ -18,7 +20,13 @@ class LinuxService : public Service {
   void PreUpgrade() override;
   bool IsNeedUpgrade() override;
 
+  // Whether the pid file names a live process that is the user's client: one of this
+  // user whose executable lies in the per-user app folder.
+  bool IsClientRunning();
+
  private:
+  // The pid that the pid file holds, read safely; false (logged) when it holds none.
+  bool ReadClientPid(pid_t* pid);
   void LoadSourceVerInfo();
   void LoadTargetVerInfo();
   bool PerUserBinPathExist();

@@ -168,22 +168,27 @@ TEST_F(StopTest, UnusablePidFilesSignalNothing) {
   EXPECT_TRUE(client.Alive());
 }
 
-// A pid file left by a client that died names whatever process has the number now.
-TEST_F(StopTest, StalePidFileDoesNotSignalAnUnrelatedProcess) {
+// A pid file may name any process: one whose number was reused after the client died,
+// or one put there on purpose. Only a process whose executable lies in the app folder
+// is the client, whatever the file's age.
+TEST_F(StopTest, OnlyAProcessRunFromTheAppFolderIsSignalled) {
   InstallClientBinary();
-  {
-    // Not run from the app folder and started after the pid file was written.
+  for (const time_t age : {time_t{3600}, time_t{0}}) {
+    SCOPED_TRACE(age);
+    // Run from elsewhere (an unrelated process of the user, or the client run through an
+    // interpreter): left alone, with a NOTE and no wait.
     Client other(QV_FAKE_CLIENT, "exit-on-term");
     ASSERT_TRUE(other.Ready());
-    WritePidFile("pid=" + std::to_string(other.pid()) + "\n", 3600);
+    WritePidFile("pid=" + std::to_string(other.pid()) + "\n", age);
+    NewLog();
     EXPECT_LT(TimedStop(), 0.5);
     ::usleep(100 * 1000);
     EXPECT_TRUE(other.Alive());
-    EXPECT_TRUE(HasLog("NOTE linux/linux-service.cpp: process " + std::to_string(other.pid()) +
-                       " named in '" + pid_file() + "' is not the client, not signalled"));
+    EXPECT_EQ(std::vector<std::string>{"NOTE linux/linux-service.cpp: process " + std::to_string(other.pid()) +
+                                       " named in '" + pid_file() + "' is not the client, not signalled"},
+              Log());
   }
   {
-    // The client's executable lies in the app folder: stopped whatever the file's age.
     Client client(app_ + "/bin/cloud-drive-ui", "exit-on-term");
     ASSERT_TRUE(client.Ready());
     WritePidFile("pid=" + std::to_string(client.pid()) + "\n", 3600);
@@ -191,17 +196,42 @@ TEST_F(StopTest, StalePidFileDoesNotSignalAnUnrelatedProcess) {
     EXPECT_EQ(SIGTERM, client.EndSignal(2));
   }
   {
-    // Run from elsewhere (say through an interpreter) but the pid file is younger.
-    Client client(QV_FAKE_CLIENT, "exit-on-term");
+    // Its executable deleted since it started (the copy replaced under it): still the client.
+    Client client(app_ + "/bin/cloud-drive-ui", "exit-on-term");
     ASSERT_TRUE(client.Ready());
+    ASSERT_EQ(0, ::unlink((app_ + "/bin/cloud-drive-ui").c_str()));
     WritePidFile("pid=" + std::to_string(client.pid()) + "\n");
     TimedStop();
     EXPECT_EQ(SIGTERM, client.EndSignal(2));
   }
 }
 
-// A client that we may not signal (another user's) is waited for, then given up on.
-TEST_F(StopTest, ClientOfAnotherUserIsWaitedForThenLeft) {
+// Something else than a small regular file at the pid file's name: read without
+// blocking and without following a link, and counted as no pid.
+TEST_F(StopTest, APidFileThatIsNoRegularFileIsNotRead) {
+  Client client(InstallClientBinary(), "exit-on-term");
+  ASSERT_TRUE(client.Ready());
+  const std::string valid = qvtest::MakeTempDir("elsewhere") + "/ui.pid";
+  ASSERT_TRUE(qvtest::WriteFile(valid, "pid=" + std::to_string(client.pid()) + "\n"));
+  const std::string padded = "pid=" + std::to_string(client.pid()) + "\n" + std::string(5000, '#') + "\n";
+  const std::string makers[] = {"mkfifo '" + pid_file() + "'", "ln -s '" + valid + "' '" + pid_file() + "'",
+                                "mkdir '" + pid_file() + "'", "printf '%s' '" + padded + "' >'" + pid_file() + "'"};
+  for (const std::string& make : makers) {
+    SCOPED_TRACE(make);
+    ASSERT_EQ(0, qvtest::Shell("rm -rf '" + pid_file() + "' && " + make));
+    NewLog();
+    EXPECT_LT(TimedStop(), 0.5);
+    EXPECT_EQ(std::vector<std::string>{"NOTE linux/linux-service.cpp: pid file '" + pid_file() +
+                                       "' is not a regular file of at most 4096 bytes, no client is stopped"},
+              Log());
+  }
+  ::usleep(100 * 1000);
+  EXPECT_TRUE(client.Alive());
+}
+
+// Another user's process, even one run from the app folder, is never the client: no
+// signal, no wait, no ERROR.
+TEST_F(StopTest, AProcessOfAnotherUserIsLeftAlone) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the client as another user";
   Client client(InstallClientBinary(), "exit-on-term");
   ASSERT_TRUE(client.Ready());
@@ -212,9 +242,11 @@ TEST_F(StopTest, ClientOfAnotherUserIsWaitedForThenLeft) {
     service.StopService();
     return 0;
   }));
-  EXPECT_GE(SecondsSince(start), 4.5);
+  EXPECT_LT(SecondsSince(start), 0.5);
+  ::usleep(100 * 1000);
   EXPECT_TRUE(client.Alive());
-  EXPECT_EQ(std::vector<std::string>{"ERROR linux/linux-service.cpp: kill: Operation not permitted (1)"},
+  EXPECT_EQ(std::vector<std::string>{"NOTE linux/linux-service.cpp: process " + std::to_string(client.pid()) +
+                                     " named in '" + pid_file() + "' is not the client, not signalled"},
             Log());
 }
 
@@ -242,12 +274,22 @@ TEST(StopDangerousPid, GroupAndBroadcastValuesAreNotSignalled) {
     EXPECT_NE(std::string::npos, qvtest::ReadFile(out).find(
                                      "holds no valid pid ('" + std::string(value) + "'), not signalled"));
   }
-  // The helper does notice a signal: pid 1 is the helper itself, started before it wrote
-  // the pid file, so it counts as the client and gets SIGTERM.
+  // Pid 1, here the helper itself, is not the client: nothing is signalled, and no
+  // ERROR comes of it.
   const std::string work = qvtest::MakeTempDir("ns");
   ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + work + "/.QuenvaleDrive'"));
-  EXPECT_NE(0, qvtest::Shell("unshare --pid --fork --mount-proc setsid '" QV_NS_STOP_HELPER
-                             "' 1 '" + work + "' >/dev/null 2>&1"));
+  const std::string out = work + "/out";
+  EXPECT_EQ(0, qvtest::Shell("unshare --pid --fork --mount-proc setsid '" QV_NS_STOP_HELPER "' 1 '" + work +
+                             "' >'" + out + "' 2>&1"))
+      << qvtest::ReadFile(out);
+  EXPECT_NE(std::string::npos, qvtest::ReadFile(out).find("process 1 named in '")) << qvtest::ReadFile(out);
+  EXPECT_EQ(std::string::npos, qvtest::ReadFile(out).find("[ERROR]")) << qvtest::ReadFile(out);
+
+  // The helper does notice a signal: run from the app folder, pid 1 is the client.
+  const std::string app_bin = work + "/.QuenvaleDrive/QuenvaleDrive.app/bin";
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + app_bin + "' && cp '" QV_NS_STOP_HELPER "' '" + app_bin + "/helper'"));
+  EXPECT_NE(0, qvtest::Shell("unshare --pid --fork --mount-proc setsid '" + app_bin + "/helper' 1 '" + work +
+                             "' >/dev/null 2>&1"));
 }
 
 TEST_F(StopTest, UpgradeStopsTheRunningClientThenInstalls) {
