@@ -103,6 +103,11 @@ using FSCopyProgress = std::function<void(uint64_t bytes)>;
 // durable at once (FSSyncFileSystem). Results as FSCopy's.
 int FSCopyNoSync(const ustring& src, const ustring& dst, bool isCopyPermission,
                  const FSCopyProgress& progress = FSCopyProgress());
+// FSCopyNoSync into a new file only: it fails when anything stands at dst (a file, a
+// link, a pipe), so that it never writes through what it finds there. With
+// isCopyPermission the mode is the source's exactly, whatever the umask.
+int FSCopyToNew(const ustring& src, const ustring& dst, bool isCopyPermission,
+                const FSCopyProgress& progress = FSCopyProgress());
 // A descriptor on the file system that holds path, to be opened before writing to it:
 // the file system reports a write-back error only to a flush through a descriptor that
 // was open when the error happened. -1 when path cannot be opened (logged).

@@ -555,7 +555,7 @@ int MoveData(int src_fd, const struct stat& src_st, int dst_fd, const struct sta
 // The body of FSCopy. `sync` waits until the data is on disk; without it the caller
 // flushes a whole tree at once when it is complete.
 int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCopyPermission,
-             bool sync, const FSCopyProgress& progress) {
+             bool sync, bool exclusive, const FSCopyProgress& progress) {
   // A pipe, socket or device is refused before it is opened: opening a pipe without a
   // writer blocks, and a device such as /dev/zero never ends. A folder goes on to fail
   // at the first read.
@@ -600,8 +600,21 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
 
   // Opened without O_TRUNC so that a destination which is the source itself (the same
   // path, a hard link, a symbolic link to it) is recognised before it is emptied.
-  // O_NONBLOCK keeps a pipe without a reader from blocking the open.
-  int dst_fd = open(dst.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
+  // O_NONBLOCK keeps a pipe without a reader from blocking the open. An exclusive copy
+  // makes a new file or fails: nothing that stands at the name, a link least of all, is
+  // written to.
+  const int dst_flags = exclusive ? O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC
+                                  : O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
+  int dst_fd = open(dst.c_str(), dst_flags, mode);
+  // The umask cut the new file's mode; the copy's is the source's, less the set-id bits
+  // that belong to the source's owner.
+  if (dst_fd >= 0 && exclusive && isCopyPermission && fchmod(dst_fd, mode & ~(S_ISUID | S_ISGID)) != 0) {
+    const int err = errno;
+    close(dst_fd);
+    unlink(dst.c_str());
+    errno = err;
+    dst_fd = -1;
+  }
   if (dst_fd < 0) {
     int err = errno;
     QVLOG_ERR(FILE_OP_LOG, "CopyFile: open(%s): %s (%d)\n", dst.c_str(), strerror(err), err);
@@ -655,9 +668,11 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
   return 0;
 }
 
-// Opens path for a flush call; -1 with the failure logged.
+// Opens path for a flush call; -1 with the failure logged. A link is followed: a folder
+// moved to another disk and reached through a link is flushed there. Opening never
+// blocks, whatever stands at the path.
 int OpenForFlush(const char* what, const ustring& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     int err = errno;
     QVLOG_ERR(FILE_OP_LOG, "%s: open(%s): %s (%d)\n", what, path.c_str(), strerror(err), err);
@@ -678,12 +693,16 @@ int FlushResult(const char* what, const ustring& path, int fd, int rc) {
 }  // namespace
 
 int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCopyPermission) {
-  return CopyFile(src, dst, isDelOrigin, isCopyPermission, true, FSCopyProgress());
+  return CopyFile(src, dst, isDelOrigin, isCopyPermission, true, false, FSCopyProgress());
 }
 
 int FSCopyNoSync(const ustring& src, const ustring& dst, bool isCopyPermission,
                  const FSCopyProgress& progress) {
-  return CopyFile(src, dst, false, isCopyPermission, false, progress);
+  return CopyFile(src, dst, false, isCopyPermission, false, false, progress);
+}
+
+int FSCopyToNew(const ustring& src, const ustring& dst, bool isCopyPermission, const FSCopyProgress& progress) {
+  return CopyFile(src, dst, false, isCopyPermission, false, true, progress);
 }
 
 int FSOpenSyncPoint(const ustring& path) { return OpenForFlush("syncfs", path); }

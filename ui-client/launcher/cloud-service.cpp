@@ -1,5 +1,6 @@
 #include "cloud-service.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -200,6 +201,14 @@ int Service::StagePackage() {
 int Service::StagePackageOnce(std::string* change) {
   const ustring app_dir = per_user_install_path;
   DropStagedCopies(app_dir);
+  // The copy goes into a folder it makes itself; whatever still stands at the name is
+  // not written into.
+  const ustring staging = GetAppStagingDir(app_dir);
+  if (IsFileExist(staging, false)) {
+    QVLOG_ERR("service_debug", "'%s' was left by an earlier upgrade and can be neither removed nor moved aside, "
+              "the copy in use stays\n", staging.c_str());
+    return -1;
+  }
 
   // Checked before anything changes: a copy that cannot fit would only stop the
   // client and then fail. The same walk records what the package is now.
@@ -308,12 +317,22 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     // which a few threads copy meanwhile.
     CopyPool pool(copy_progress);
     copy_pool = &pool;
+    folder_modes.clear();
     int result = FSCopyPath(src, dest);
     copy_pool = nullptr;
     if (pool.Finish() != 0) {
       LogCopyFailure(&pool);
       result = -1;
     }
+    // The folders were made writable for their contents; now that these are in place,
+    // each gets the package's mode, a read-only one too.
+    for (auto it = folder_modes.rbegin(); result == 0 && it != folder_modes.rend(); ++it) {
+      if (::chmod(it->first.c_str(), it->second) != 0) {
+        QVLOG_ERR("service_debug", "FSCopyPath: failed to set the mode of '%s'\n", it->first.c_str());
+        result = -1;
+      }
+    }
+    folder_modes.clear();
     return result;
   }
 
@@ -332,13 +351,17 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
   if (info.type != FT_DIR) {
     FSCopyProgress progress;
     if (copy_progress != nullptr) progress = [this](uint64_t bytes) { copy_progress->Add(bytes); };
-    return FSCopyNoSync(src, dest, false, progress) < 0 ? -1 : 0;
+    return FSCopyToNew(src, dest, false, progress) < 0 ? -1 : 0;
   }
 
-  if (FSMKDir(dest, true) < 0) {
+  // Every entry of the copy is made here and now, a folder too: one found at the name
+  // (left by an earlier run, with who knows what links in it) would have the copy write
+  // through them into other files.
+  if (::mkdir(dest.c_str(), 0700) != 0) {
     QVLOG_ERR("service_debug", "FSCopyPath: failed to create dest folder '%s'\n", dest.c_str());
     return -1;
   }
+  folder_modes.emplace_back(dest, static_cast<mode_t>(info.mode & 07777));
 
   DIR_HANDLE dh;
   if (FSOpenDir(src, 0, dh) < 0) {

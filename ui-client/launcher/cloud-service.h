@@ -5,8 +5,12 @@
 
 #include <QString>
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ustring/ustring.h"
 
@@ -75,6 +79,8 @@ class Service {
   CopyProgress* copy_progress = nullptr;
   // Copies the files that the outermost FSCopyPath call queues.
   CopyPool* copy_pool = nullptr;
+  // The folders that call made, with the modes they get once their contents are in.
+  std::vector<std::pair<ustring, mode_t>> folder_modes;
   // Held from the recovery at start to the end of the upgrade.
   std::unique_ptr<UpgradeLock> upgrade_lock;
   // Another launcher held the lock for longer than this one waits: this one changes

@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "adapter.h"
@@ -21,6 +22,8 @@
 namespace {
 
 const int kBackupNames = 10;  // _tmp and _tmp1 to _tmp9
+// Names one entry may take in the discard folder, when earlier ones could not be removed.
+const int kDiscardNames = 100;
 const uint64_t kMinMargin = 16ull * 1024 * 1024;
 // Progress is sent as a share of this, so the dialog's integer percentage comes out of
 // the pair exactly as it would from bytes.
@@ -80,6 +83,21 @@ void MeasureFolder(int dir_fd, const std::string& prefix, uint64_t block, Packag
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Gives the owner full access to path and every folder below it that we own, without
+// following links.
+void OpenFoldersToOwner(const ustring& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return;
+  if ((st.st_mode & S_IRWXU) != S_IRWXU) chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) OpenFoldersToOwner(path + "/" + entry->d_name);
+  }
+  closedir(dir);
 }
 
 void LogLeftover(const ustring& path) {
@@ -250,20 +268,40 @@ int MakeStagedCopyDurable(const ustring& app_dir, int sync_point) {
 
 void DiscardPath(const ustring& app_dir, const ustring& path) {
   const ustring discard = GetAppDiscardDir(app_dir);
-  if (FSMKDir(discard, false) == 0 && FSRename(path, discard + "/" + FSBaseName(path), false) == 0) {
+  if (FSMKDir(discard, false) != 0) {
+    RemoveTree(path);
     return;
   }
-  FSRemove(path, false);
+  // A folder moved to another parent needs write access to itself (its ".." changes),
+  // which a copy of a read-only package folder grants to nobody: it is going anyway.
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & S_IWUSR)) {
+    chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  }
+  // An earlier discard that could not be emptied may hold the name: the next one serves.
+  for (int i = 0; i < kDiscardNames; ++i) {
+    const ustring name = discard + "/" + FSBaseName(path) + (i == 0 ? std::string() : "." + std::to_string(i)).c_str();
+    if (rename(path.c_str(), name.c_str()) == 0) return;
+    if (errno != EEXIST && errno != ENOTEMPTY && errno != EISDIR && errno != ENOTDIR) break;
+  }
+  RemoveTree(path);
 }
 
-void EmptyDiscard(const ustring& app_dir) { FSRemove(GetAppDiscardDir(app_dir), false); }
+void EmptyDiscard(const ustring& app_dir) { RemoveTree(GetAppDiscardDir(app_dir)); }
 
 void DropStagedCopies(const ustring& app_dir) {
-  FSRemove(GetAppStagingDir(app_dir), false);
-  if (IsFileExist(GetAppReadyDir(app_dir), false)) {
-    DiscardPath(app_dir, GetAppReadyDir(app_dir));
-    EmptyDiscard(app_dir);
-  }
+  const ustring staging = GetAppStagingDir(app_dir);
+  if (IsFileExist(staging, false) && RemoveTree(staging) != 0) DiscardPath(app_dir, staging);
+  if (IsFileExist(GetAppReadyDir(app_dir), false)) DiscardPath(app_dir, GetAppReadyDir(app_dir));
+  EmptyDiscard(app_dir);
+}
+
+int RemoveTree(const ustring& path) {
+  if (FSRemove(path, false) == 0) return 0;
+  // The copies keep the package's folder modes, read-only ones too; their owner may
+  // still open them up to empty them.
+  OpenFoldersToOwner(path);
+  return FSRemove(path, false);
 }
 
 CopyProgress::CopyProgress(uint64_t total)
@@ -338,7 +376,7 @@ void CopyPool::Work() {
     lock.unlock();
     const Batch::value_type* failed = nullptr;
     for (const Batch::value_type& job : batch) {
-      if (FSCopyNoSync(job.first, job.second, true, report) != 0) {
+      if (FSCopyToNew(job.first, job.second, true, report) != 0) {
         failed = &job;
         break;
       }

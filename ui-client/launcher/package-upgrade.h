@@ -89,8 +89,13 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir);
 int MakeStagedCopyDurable(const ustring& app_dir, int sync_point);
 
 // Removes what staging leaves beside app_dir: the staging folder, and the ready copy
-// through the discard folder.
+// through the discard folder. What cannot be removed is moved into the discard folder,
+// so that the names stay free for a new copy.
 void DropStagedCopies(const ustring& app_dir);
+
+// Removes path with all it holds (FSRemove), opening read-only folders to their owner
+// where that is needed. 0, or FSRemove's failure.
+int RemoveTree(const ustring& path);
 
 // Moves path (beside app_dir) into the discard folder, or removes it at once when that
 // cannot be done: a folder half removed must never stand under a name that is trusted.
