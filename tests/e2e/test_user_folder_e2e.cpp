@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -33,6 +34,11 @@ unsigned ModeOf(const std::string& path) {
 std::string FilesOf(const std::string& dir) {
   return qvtest::ShellOutput("cd " + Q(dir) + " && find . -type f -printf '%p %m %s\\n' | sort" +
                              " && find . -type f -exec md5sum {} + | sort");
+}
+
+// Every entry with its kind and mode.
+std::string ModesOf(const std::string& dir) {
+  return qvtest::ShellOutput("cd " + Q(dir) + " && find . -printf '%P %y %m\\n' | sort");
 }
 
 std::string Backups(const std::string& home) {
@@ -193,7 +199,12 @@ TEST_F(UserFolderE2e, AHomeMountedNoexecIsReported) {
 TEST_F(UserFolderE2e, ThePerUserFolderIsPrivateToItsUser) {
   if (::getuid() != 0) GTEST_SKIP() << "needs root to run as two other users";
   const Home& home = AddHome("private", true);
+  // Folders the copy must keep as they are, a read-only one holding a file among them.
+  const std::string package = root_ + "/package/skylodge";
+  ASSERT_EQ(0, qvtest::Shell("cd " + Q(package) + " && mkdir -m 775 share && mkdir -m 555 share/fixed && " +
+                             "chmod u+w share/fixed && echo data >share/fixed/data && chmod 555 share/fixed"));
   RunOk(SpecFor(root_, home));
+  EXPECT_EQ(ModesOf(package), ModesOf(AppFolder(home.path)));
   const std::string drive = UserFolder(home.path);
   const std::string log = drive + "/log/launcher.log";
   EXPECT_EQ(0700u, ModeOf(drive));
@@ -214,6 +225,13 @@ TEST_F(UserFolderE2e, ThePerUserFolderIsPrivateToItsUser) {
   EXPECT_EQ(app_mode, ModeOf(AppFolder(home.path)));
   EXPECT_TRUE(InOrder(LinesOf(ReadLog(home.path), again.pid),
                       {{"NOTE", "'" + drive + "' was open to other users (mode 0755), made private (mode 0700)"}}));
+
+  // The old copy, read-only folder and all, is removed by its user after an upgrade.
+  SetBuild(root_, std::stoi(BuildOf(root_ + "/INFO")) + 1);
+  RunOk(SpecFor(root_, home));
+  EXPECT_EQ(ModesOf(package), ModesOf(AppFolder(home.path)));
+  EXPECT_EQ("", Backups(home.path));
+  EXPECT_EQ(std::vector<std::string>{}, Tagged(ReadLog(home.path), "ERROR"));
 }
 
 // A relative XDG_DATA_HOME would follow the working folder: it is ignored.
@@ -322,6 +340,237 @@ TEST_F(UserFolderE2e, TwoLaunchersOnOneHomeUpgradeItOnce) {
     EXPECT_EQ(1, ClientsOf(app));
     StopAllClients({home.path});
   }
+}
+
+
+// ---- Another local user, and links in the home -----------------------------------
+
+// A second local user of the machine, with no passwd entry.
+const unsigned kOtherUid = 64300;
+std::string AsOther(const std::string& command) {
+  return "setpriv --reuid=" + std::to_string(kOtherUid) + " --regid=" + std::to_string(kOtherUid) +
+         " --clear-groups sh -c " + Q(command);
+}
+
+// Every entry below dir with kind, mode, size and link target, and every file's content.
+std::string TreeOf(const std::string& dir) {
+  return qvtest::ShellOutput("cd " + Q(dir) + " && find . -printf '%P %y %m %s %l\\n' | sort" +
+                             " && find . -type f -exec md5sum {} + | sort");
+}
+
+// Without a usable runtime folder (none at all, as in an ssh or su session, or one that
+// does not exist) the single-instance lock must not go where another user can be first:
+// that user made every name the launcher might take in the shared temporary folder, a
+// lock naming a live process of theirs and an empty one among them. The user's client
+// still starts, and nothing of the user's is made in that folder.
+TEST_F(UserFolderE2e, AnotherUserCannotKeepTheClientFromStarting) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run as two other users";
+  const std::string tmp = qvtest::MakeTempDir("shared-tmp");
+  ASSERT_EQ(0, ::chmod(tmp.c_str(), 01777));
+  const std::string other_pid = qvtest::ShellOutput(AsOther("sleep 300 >/dev/null 2>&1 & echo $!"));
+  ASSERT_FALSE(other_pid.empty());
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  const std::string uid = std::to_string(qvtest::UnprivilegedUid());
+  std::string plant = "cd " + Q(tmp) + " && mkdir -m 700 runtime-nobody runtime- && : >launcher.single.lock";
+  for (const std::string& name : {"launcher-" + uid, std::string("launcher"), "application-" + uid}) {
+    plant += " && printf '%s\\nlauncher\\n%s\\n' " + other_pid.substr(0, other_pid.size() - 1) + " " + Q(host) +
+             " >" + name + ".single.lock";
+  }
+  ASSERT_EQ(0, qvtest::Shell(AsOther(plant)));
+  const std::string planted = TreeOf(tmp);
+
+  for (const std::optional<std::string>& runtime : {std::optional<std::string>(), std::optional<std::string>("/nonexistent-run")}) {
+    SCOPED_TRACE(runtime ? *runtime : "no XDG_RUNTIME_DIR");
+    const Home& home = AddHome("locked-out", true);
+    LaunchOptions options = SpecFor(root_, home);
+    options.env["XDG_RUNTIME_DIR"] = runtime;
+    options.env["TMPDIR"] = tmp;
+    const LaunchResult r = RunOk(options);
+    EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+    EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(AppFolder(home.path)));
+    EXPECT_FALSE(HasMessage(LinesOf(ReadLog(home.path), r.pid), "app has already launched, return"));
+    EXPECT_EQ(planted, TreeOf(tmp));
+  }
+  qvtest::Shell("kill " + other_pid);
+}
+
+// Folders left beside the app folder by earlier runs hold links, under the names of the
+// package's files, to the user's own files. The copy makes every entry itself, so it
+// never writes through them, on a first install or an upgrade, also when a leftover
+// cannot be emptied: its folders made read-only, or the folder not the user's at all,
+// which then stops the upgrade with an ERROR and leaves the copy in use alone.
+class LeftoverLinksE2e : public UserFolderE2e {
+ protected:
+  enum Kind { kPlain, kReadOnly, kForeign };
+
+  void CheckEveryName(bool upgrade) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to make a folder its user cannot write to";
+    std::vector<std::pair<std::string, Kind>> names = {{"_staging", kPlain}, {"_ready", kPlain}, {"_discard", kPlain},
+                                                       {"_tmp", kPlain}, {"_staging", kReadOnly}, {"_staging", kForeign}};
+    for (int i = 1; i <= 9; ++i) names.push_back({"_tmp" + std::to_string(i), kPlain});
+    for (const auto& [name, kind] : names) {
+      SCOPED_TRACE(name + " " + std::to_string(kind) + (upgrade ? " before an upgrade" : " before a first install"));
+      const Home& home = AddHome("leftover", true);
+      const std::string app = AppFolder(home.path);
+      const std::string canary = home.path + "/canary";
+      const std::string owner = std::to_string(qvtest::UnprivilegedUid());
+      ASSERT_EQ(0, qvtest::Shell("mkdir " + Q(canary) + " && cd " + Q(canary) +
+                                 " && echo '[Version]' >INFO && echo build_version=1 >>INFO && echo mine >cloud-drive-ui" +
+                                 " && echo mine too >start-stop && chown -R " + owner + ":" + owner + " ."));
+      const int build = std::stoi(BuildOf(root_ + "/INFO"));
+      if (upgrade) {
+        RunOk(SpecFor(root_, home));
+        SetBuild(root_, build + 1);
+      }
+      const pid_t old_client = ClientPid(home.path);
+      const std::string dir = app + name;
+      std::string plant = "mkdir -p " + Q(dir + "/bin") + " " + Q(dir + "/package") + " && cd " + Q(dir) +
+                          " && ln -s " + Q(canary + "/INFO") + " INFO && ln -s " + Q(canary + "/cloud-drive-ui") +
+                          " bin/cloud-drive-ui && ln -s " + Q(canary + "/start-stop") + " package/start-stop" +
+                          " && chown -R -h " + owner + ":" + owner + " " + Q(UserFolder(home.path));
+      if (kind == kReadOnly) plant += " && chmod 555 bin package .";
+      if (kind == kForeign) plant += " && chown -R -h root:root .";
+      ASSERT_EQ(0, qvtest::Shell(plant));
+      const std::string before = TreeOf(canary);
+
+      RunOk(SpecFor(root_, home));
+      EXPECT_EQ(before, TreeOf(canary));
+      const std::vector<std::string> errors = Tagged(ReadLog(home.path), "ERROR");
+      if (kind == kForeign) {
+        EXPECT_EQ(upgrade ? std::to_string(build) : "", BuildOf(app + "/INFO"));
+        EXPECT_EQ(upgrade, IsClientAlive(old_client));
+        ASSERT_FALSE(errors.empty());
+        EXPECT_NE(std::string::npos, errors[0].find("'" + dir + "' was left by an earlier upgrade and can be neither "
+                                                    "removed nor moved aside, the copy in use stays")) << errors[0];
+      } else {
+        EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(app));
+        EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+        // A backup name that is taken is passed over with an ERROR of its own; no other.
+        for (const std::string& error : errors) {
+          EXPECT_NE(std::string::npos, error.find("failed to backup app from '" + app + "' -> '" + dir + "'")) << error;
+        }
+      }
+      StopAllClients({home.path});
+      if (upgrade) SetBuild(root_, build);
+      qvtest::Shell("chmod -R u+w " + Q(home.path) + "; rm -rf " + Q(home.path));
+    }
+  }
+};
+
+TEST_F(LeftoverLinksE2e, AFirstInstallWritesThroughNoLink) { CheckEveryName(false); }
+TEST_F(LeftoverLinksE2e, AnUpgradeWritesThroughNoLink) { CheckEveryName(true); }
+
+// ~/.QuenvaleDrive moved to another disk (or elsewhere on this one) with a link left in
+// its place: the first install, an upgrade with the client running, the recovery of an
+// interrupted upgrade and the upgrade lock all work through it, and it stays a link.
+TEST_F(UserFolderE2e, APerUserFolderThatIsALinkWorks) {
+  const std::string disk = qvtest::MakeTempDir("disk");
+  const bool other_disk = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                          ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64m,mode=0755") == 0;
+  for (const std::string& target : {qvtest::MakeTempDir("moved") + "/QD", disk + "/QD"}) {
+    SCOPED_TRACE(target);
+    if (target.rfind(disk, 0) == 0 && !other_disk) {
+      std::cout << "[  SKIPPED ] a tmpfs in a private mount namespace was refused\n";
+      continue;
+    }
+    const Home& home = AddHome("linked");
+    const std::string drive = UserFolder(home.path);
+    const std::string app = AppFolder(home.path);
+    ASSERT_EQ(0, qvtest::Shell("mkdir -m 700 " + Q(target) + " && ln -s " + Q(target) + " " + Q(drive)));
+    RunOk(SpecFor(root_, home));
+    EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(app));
+    const pid_t first = ClientPid(home.path);
+    EXPECT_TRUE(IsClientAlive(first));
+
+    const int build = std::stoi(BuildOf(root_ + "/INFO"));
+    SetBuild(root_, build + 1);
+    RunOk(SpecFor(root_, home));
+    const pid_t second = ClientPid(home.path);
+    EXPECT_EQ(std::to_string(build + 1), BuildOf(app + "/INFO"));
+    EXPECT_NE(first, second);
+    EXPECT_FALSE(IsClientAlive(first));
+    EXPECT_TRUE(IsClientAlive(second));
+    EXPECT_EQ("", Backups(home.path));
+
+    // What a crash between the two renames of the swap leaves: the old copy set aside,
+    // the new one under the ready name.
+    StopAllClients({home.path});
+    SetBuild(root_, build + 2);
+    ASSERT_EQ(0, qvtest::Shell("cp -a " + Q(root_ + "/package/skylodge") + " " + Q(app + "_ready") + " && mv " + Q(app) +
+                               " " + Q(app + "_tmp")));
+    RunOk(SpecFor(root_, home));
+    EXPECT_EQ(std::to_string(build + 2), BuildOf(app + "/INFO"));
+    EXPECT_EQ("", Backups(home.path));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+    EXPECT_FALSE(::access((drive + "/upgrade.lock").c_str(), F_OK) == 0);
+    EXPECT_EQ(std::vector<std::string>{}, Tagged(ReadLog(home.path), "ERROR"));
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(drive.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    StopAllClients({home.path});
+    SetBuild(root_, build);
+  }
+}
+
+// The app folder moved away with a link left in its place (into a folder of the user's,
+// under its own name or another): the client it runs knows the pid file by the path it
+// was started by, so the launcher finds it and stops it before the swap; the folder
+// behind the link keeps what else it holds.
+TEST_F(UserFolderE2e, AnAppFolderThatIsALinkStillHasItsClientStopped) {
+  for (const std::string& moved_to : {std::string("Drive/QuenvaleDrive.app"), std::string("Drive")}) {
+    SCOPED_TRACE(moved_to);
+    const Home& home = AddHome("linked-app");
+    const std::string app = AppFolder(home.path);
+    const std::string drive = home.path + "/Drive";
+    const std::string target = home.path + "/" + moved_to;
+    RunOk(SpecFor(root_, home));
+    StopAllClients({home.path});
+    ASSERT_EQ(0, qvtest::Shell("mkdir -p \"$(dirname " + Q(target) + ")\" && mv " + Q(app) + " " + Q(target) +
+                               " && ln -s " + Q(target) + " " + Q(app) + " && echo notes >" + Q(drive + "/notes.txt")));
+    RunOk(SpecFor(root_, home));
+    const pid_t old_client = ClientPid(home.path);
+    ASSERT_TRUE(IsClientAlive(old_client)) << "no pid file where the launcher reads it";
+    const std::string behind = TreeOf(drive);
+
+    const int build = std::stoi(BuildOf(root_ + "/INFO"));
+    SetBuild(root_, build + 1);
+    RunOk(SpecFor(root_, home));
+    EXPECT_FALSE(IsClientAlive(old_client));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+    EXPECT_EQ(1, ClientsOf(app));
+    EXPECT_EQ(0, ClientsOf(target));
+    EXPECT_EQ(std::to_string(build + 1), BuildOf(app + "/INFO"));
+    EXPECT_EQ(behind, TreeOf(drive));
+    StopAllClients({home.path});
+    SetBuild(root_, build);
+  }
+}
+
+// A link put at the pid file's name is replaced by the client's pid file, not written
+// through; a pipe there neither hangs the launcher nor keeps the upgrade from happening.
+TEST_F(UserFolderE2e, ThePidFileIsNeitherWrittenThroughNorWaitedOn) {
+  const Home& home = AddHome("pid-file");
+  const std::string pid_file = UserFolder(home.path) + "/ui.pid";
+  const std::string important = home.path + "/important.txt";
+  ASSERT_TRUE(qvtest::WriteFile(important, "keep me\n"));
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p " + Q(UserFolder(home.path)) + " && ln -s " + Q(important) + " " + Q(pid_file)));
+  RunOk(SpecFor(root_, home));
+  EXPECT_EQ("keep me\n", qvtest::ReadFile(important));
+  EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+  struct stat st;
+  ASSERT_EQ(0, ::lstat(pid_file.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+
+  StopAllClients({home.path});
+  ASSERT_EQ(0, qvtest::Shell("rm -f " + Q(pid_file) + " && mkfifo " + Q(pid_file)));
+  const int build = std::stoi(BuildOf(root_ + "/INFO"));
+  SetBuild(root_, build + 1);
+  const LaunchResult r = RunLauncher(SpecFor(root_, home), 30000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(std::to_string(build + 1), BuildOf(AppFolder(home.path) + "/INFO"));
+  EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+  SetBuild(root_, build);
 }
 
 }  // namespace
