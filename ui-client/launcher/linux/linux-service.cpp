@@ -146,6 +146,8 @@ bool WaitForEnd(pid_t pid, int timeout_ms) {
 
 }  // namespace
 
+bool LinuxService::upgrade_only = false;
+
 LinuxService::LinuxService() : Service() {
   timeout = 10000;
   per_user_install_path = PathFromTable("user_quenvale_drive_app_path");
@@ -198,13 +200,14 @@ int LinuxService::HandlePackageUpgrade() {
   if (StagePackage() != 0) return -1;
   if (PerUserBinPathExist()) {
     QVLOG_DEBUG("service_debug", "local appdata exist\n");
+    client_stopped = true;
     StopService();
   }
   return PrepareUserEnv();
 }
 
 void LinuxService::PostUpgrade() {
-  LaunchPerUserBin();
+  if (!upgrade_only || client_stopped) LaunchPerUserBin();
   // What the upgrade set aside goes once the client runs again.
   if (!lock_busy) EmptyDiscard(per_user_install_path);
   UnlockUserFolder();
@@ -281,3 +284,13 @@ void LinuxService::StopService() {
   }
   if (!WaitForEnd(pid, kStopWaitMs)) ::kill(pid, SIGKILL);
 }
+
+bool LinuxService::IsClientRunning() {
+  const ustring pid_file = PathFromTable("user_quenvale_drive_path") + "/ui.pid";
+  Config config;
+  pid_t pid = 0;
+  return IsFileExist(pid_file, false) && config.read(pid_file.c_str()) == 0 && ParsePid(config["pid"], &pid) &&
+         IdentifyProcess(pid, pid_file, per_user_install_path) == ProcessKind::kClient;
+}
+
+void LinuxService::SetUpgradeOnly(bool on) { upgrade_only = on; }

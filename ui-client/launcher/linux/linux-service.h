@@ -18,9 +18,20 @@ class LinuxService : public Service {
   void PreUpgrade() override;
   bool IsNeedUpgrade() override;
 
+  // True when the pid file names a live process that is the user's client.
+  bool IsClientRunning();
+
+  // For a run that only brings a running client up to date (after a package upgrade):
+  // the client is started again only if this run stopped it, since otherwise it runs
+  // already. Set by main before the worker makes its service.
+  static void SetUpgradeOnly(bool on);
+
  private:
   void LoadSourceVerInfo();
   void LoadTargetVerInfo();
   bool PerUserBinPathExist();
   int LaunchPerUserBin();
+
+  static bool upgrade_only;
+  bool client_stopped = false;
 };
