@@ -529,7 +529,7 @@ class PrivateMachine : public InstalledPackage {
     }
     ASSERT_GT(holder_, 0);
     std::string ready;
-    for (int i = 0; i < 3000 && !StartsWith(ready, "ready") && !HasEnded(holder_); ++i) {
+    for (int i = 0; i < 3000 && ready.find('\n') == std::string::npos && !HasEnded(holder_); ++i) {
       ::usleep(10000);
       ready = qvtest::ReadFile(out);
     }
@@ -541,7 +541,8 @@ class PrivateMachine : public InstalledPackage {
 
   void TearDown() override {
     if (holder_ > 0) {
-      ::kill(holder_, SIGTERM);
+      // Not reaped yet, so the pid is still the holder's.
+      if (!HasEnded(holder_)) ::kill(holder_, SIGTERM);
       const LaunchResult holder = WaitLauncher(holder_, 30000);
       EXPECT_FALSE(holder.timed_out);
       for (const std::string& h : hierarchies_) {
@@ -559,10 +560,10 @@ class PrivateMachine : public InstalledPackage {
     return "nsenter -t " + std::to_string(holder_) + " -m -- sh -c " + Quote(command);
   }
 
-  // The same as the user, in the control groups `kind`-UID (the session's unless said),
-  // with only the environment a session gives: home, runtime folder, PATH, language.
-  std::string AsUser(const SessionUser& user, const std::string& command, const std::string& kind = "session") const {
-    return AsRoot(JoinGroups(user, kind) + "exec setpriv --reuid=" + std::to_string(user.uid) +
+  // The same as the user, in the control groups of the user's session, with only the
+  // environment a session gives: home, runtime folder, PATH, language.
+  std::string AsUser(const SessionUser& user, const std::string& command) const {
+    return AsRoot(JoinGroups(user, "session") + "exec setpriv --reuid=" + std::to_string(user.uid) +
                   " --regid=" + std::to_string(user.uid) + " --clear-groups env -i " + SessionEnv(user) +
                   " sh -c " + Quote(command));
   }
@@ -619,7 +620,7 @@ class PrivateMachine : public InstalledPackage {
   }
 
   void StopManager(SessionUser& user) {
-    ::kill(user.manager, SIGTERM);
+    if (!HasEnded(user.manager)) ::kill(user.manager, SIGTERM);
     EXPECT_FALSE(WaitLauncher(user.manager, 30000).timed_out);
     user.manager = 0;
   }
@@ -655,8 +656,6 @@ class PrivateMachine : public InstalledPackage {
     return state;
   }
 
-  std::vector<std::string> hierarchies_;
-
  private:
   std::string JoinGroups(const SessionUser& user, const std::string& kind) const {
     std::string join;
@@ -673,13 +672,15 @@ class PrivateMachine : public InstalledPackage {
 
   pid_t holder_ = 0;
   std::string group_;
+  std::vector<std::string> hierarchies_;  // control-group hierarchies, each with group_
   std::deque<SessionUser> users_;  // deque: AddUser hands out references
 };
 
 // What dpkg's runs of the maintainer scripts leave for systemd: the path unit enabled
 // for every user on install, masked on removal (so that a reinstall enables it again),
-// an administrator's disabling kept through an upgrade, and nothing left after a purge.
-// systemd's own checker accepts the units as installed.
+// an administrator's disabling kept through an upgrade, nothing left after a purge, and
+// the same on a machine without systemd. systemd's own checker accepts the units as
+// installed.
 TEST_F(PrivateMachine, MaintainerScriptsEnableTheUserUnitForEveryoneUntilThePurge) {
   const std::string wants = "/etc/systemd/user/paths.target.wants/" + kUpgradePath;
   const std::string mask = "/etc/systemd/user/" + kUpgradePath;
@@ -717,6 +718,12 @@ TEST_F(PrivateMachine, MaintainerScriptsEnableTheUserUnitForEveryoneUntilThePurg
   EXPECT_EQ(qvtest::ShellOutput(AsRoot("find /etc/systemd /var/lib/systemd /var/lib/quenvale-drive "
                                        "-name '*quenvale*' 2>/dev/null")),
             "");
+
+  // Without systemd's tools the helper makes the link itself (through /lib, the same
+  // folder), and the package installs as before.
+  ASSERT_EQ(qvtest::Shell(AsRoot("rm /usr/bin/systemctl")), 0);
+  ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_RELEASE))), 0);
+  EXPECT_EQ(qvtest::ShellOutput(AsRoot("readlink -f " + wants)), kUnitDir + kUpgradePath + "\n");
 }
 
 // Four users are logged in with a client from the release's copy, except the second,
@@ -824,6 +831,8 @@ TEST_F(PrivateMachine, AnUpgradeByDpkgReachesEveryRunningClientOfEveryUserButThe
   EXPECT_EQ(state["Result"], "success");
   EXPECT_EQ(state["ExecMainStatus"], "0");
   const Clock::time_point service_end = Clock::now();
+  // Its manager knows no display: the upgrade ran without a window.
+  EXPECT_TRUE(InOrder(ReadLog(upgraded.home), {{"WARNING", "no display could be opened (DISPLAY=''), running without a window"}}));
 
   // The client that had ended: the service ran and changed nothing.
   state = WaitForServiceRun(idle);
