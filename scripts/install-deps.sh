@@ -26,6 +26,9 @@ packages=(
   # an XDG autostart runner, standing in for the session manager in the login test, and
   # the X window lister that tells whether a window was shown
   dex x11-utils
+  # systemd user managers, their units' checker and the manual pages it looks up, and
+  # the helper that the package's maintainer scripts enable its user unit with
+  systemd man-db init-system-helpers
 )
 
 missing=()

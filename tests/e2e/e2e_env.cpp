@@ -224,6 +224,11 @@ LaunchResult WaitLauncher(pid_t pid, int timeout_ms) {
   return result;
 }
 
+bool HasEnded(pid_t pid) {
+  ReapEnded();
+  return g_reaped.count(pid) != 0;
+}
+
 void BecomeSubreaper() { ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0); }
 
 void ReapEnded() {

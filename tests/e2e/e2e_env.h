@@ -60,6 +60,10 @@ inline LaunchResult RunLauncher(const LaunchOptions& options, int timeout_ms = 9
   return WaitLauncher(StartLauncher(options), timeout_ms);
 }
 
+// True once the child pid has ended, without waiting; WaitLauncher then returns its
+// result at once.
+bool HasEnded(pid_t pid);
+
 // Makes the test process the reaper of its orphaned descendants.
 void BecomeSubreaper();
 // Reaps whatever children have ended, without blocking.

@@ -54,8 +54,10 @@ TEST_F(InstalledLayout, HoldsWhatTheLauncherLoadsBesideItself) {
 }
 
 // The menu entry, its icons and the metainfo, where desktops look under a prefix; the
-// login entry where session managers do.
-TEST_F(InstalledLayout, InstallsTheDesktopFilesUnderShareAndTheLoginEntryUnderEtc) {
+// login entry where session managers do; the systemd user units under lib, the service
+// naming this prefix's launcher, and both as systemd's checker wants them (the manual
+// page they name is not where man looks, so that check is left out).
+TEST_F(InstalledLayout, InstallsTheDesktopFilesUnderShareTheLoginEntryUnderEtcAndTheUnitsUnderLib) {
   EXPECT_EQ(qvtest::ShellOutput("cd '" + root_ + "/share' && find . -type f | sort"),
             "./applications/quenvale-drive.desktop\n"
             "./icons/hicolor/128x128/apps/quenvale-drive.png\n"
@@ -66,6 +68,19 @@ TEST_F(InstalledLayout, InstallsTheDesktopFilesUnderShareAndTheLoginEntryUnderEt
             "./metainfo/com.quenvale.drive.metainfo.xml\n");
   EXPECT_EQ(qvtest::ShellOutput("cd '" + root_ + "/etc' && find . -type f | sort"),
             "./xdg/autostart/quenvale-drive.desktop\n");
+
+  const std::string units = root_ + "/lib/systemd/user/";
+  EXPECT_EQ(qvtest::ShellOutput("cd '" + units + "' && find . -type f | sort"),
+            "./quenvale-drive-upgrade.path\n./quenvale-drive-upgrade.service\n");
+  EXPECT_NE(qvtest::ReadFile(units + "quenvale-drive-upgrade.service")
+                .find("\nExecStart=" + root_ + "/bin/launcher --upgrade-running\n"),
+            std::string::npos);
+  const std::string out = qvtest::MakeTempDir("verify") + "/out";
+  EXPECT_EQ(qvtest::Shell("systemd-analyze --user --man=no verify '" + units + "quenvale-drive-upgrade.path' '" + units +
+                          "quenvale-drive-upgrade.service' >'" + out + "' 2>&1"),
+            0)
+      << qvtest::ReadFile(out);
+  EXPECT_EQ(qvtest::ReadFile(out), "");
 }
 
 TEST_F(InstalledLayout, LevelFileSetsEveryComponentToWarnings) {

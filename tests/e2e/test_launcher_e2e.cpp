@@ -1,7 +1,8 @@
 // The installed launcher, run as a real process on the offscreen platform against a
 // private install and a private home: first install (with the aged legacy folder),
-// nothing to do, upgrade, rollback, a second instance, the log, the five ways of being
-// started, the plug-in path and a run without any display.
+// nothing to do, upgrade, rollback, a second instance, the log, the upgrade of a running
+// client only, the five ways of being started, the plug-in path and a run without any
+// display.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -303,6 +304,76 @@ TEST_F(LauncherE2e, SecondLauncherExitsAtOnceAndChangesNothing) {
   LaunchResult done = WaitLauncher(first);
   EXPECT_EQ(done.exit_code, 0) << done.err;
   EXPECT_TRUE(HasMessage(LinesOf(ReadLog(home.path), first), "done"));
+}
+
+// --upgrade-running, as the package's systemd user service runs it after an upgrade:
+// only a running client is brought up to date, the usual way; otherwise nothing changes,
+// not even the log. The package's start script records each call.
+TEST_F(LauncherE2e, UpgradeRunningActsOnlyOnARunningClient) {
+  const std::string script = root_ + "/package/skylodge/package/start-stop";
+  const std::string calls = qvtest::MakeTempDir("calls") + "/start-stop";
+  ASSERT_EQ(::rename(script.c_str(), (script + ".real").c_str()), 0);
+  ASSERT_TRUE(qvtest::WriteFile(script, "#!/bin/sh\necho \"$@\" >>'" + calls + "'\nexec \"$0.real\" \"$@\"\n"));
+  ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+  const Home& home = AddHome("home");
+  LaunchOptions upgrade_only = SpecFor(root_, home);
+  upgrade_only.args = {"--upgrade-running"};
+  const std::string not_running = "lib path = '" + root_ + "/lib/plugins'\nthe client does not run, nothing to upgrade\n";
+
+  // No client at all: not even the per-user folder is made.
+  LaunchResult r = RunLauncher(upgrade_only);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, not_running);
+  EXPECT_FALSE(Exists(UserFolder(home.path)));
+
+  RunOk(home);
+  const pid_t first = ClientPid(home.path);
+  ASSERT_TRUE(IsClientAlive(first));
+  ASSERT_EQ(qvtest::ReadFile(calls), "start\n");
+
+  // Running and current: the client is left alone, its start script is not run.
+  r = RunLauncher(upgrade_only);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ClientPid(home.path), first);
+  EXPECT_TRUE(IsClientAlive(first));
+  EXPECT_EQ(qvtest::ReadFile(calls), "start\n");
+  std::vector<LogLine> lines = LinesOf(ReadLog(home.path), r.pid);
+  EXPECT_TRUE(InOrder(lines, {{"INFO", "the client runs, upgrading it if needed"},
+                              {"DEBUG", "no need to upgrade"},
+                              {"DEBUG", "done"}}));
+
+  // A newer package, but the client has ended: nothing changes, not even what an
+  // interrupted upgrade left (the next start deals with it).
+  StopClient(first);
+  SetBuild(root_, kBuild + 1);
+  ASSERT_EQ(::mkdir((AppFolder(home.path) + "_staging").c_str(), 0755), 0);
+  const std::string before = Snapshot(UserFolder(home.path));
+  r = RunLauncher(upgrade_only);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, not_running);
+  EXPECT_EQ(Snapshot(UserFolder(home.path)), before);
+  ASSERT_EQ(::rmdir((AppFolder(home.path) + "_staging").c_str()), 0);
+
+  // Running from the older copy: staged, stopped, swapped and started, as at a start.
+  ASSERT_EQ(qvtest::Shell("HOME='" + home.path + "' '" + AppFolder(home.path) + "/package/start-stop' start"), 0);
+  const pid_t old_client = ClientPid(home.path);
+  ASSERT_TRUE(IsClientAlive(old_client));
+  r = RunLauncher(upgrade_only);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), std::to_string(kBuild + 1));
+  EXPECT_EQ(Backups(home.path), "");
+  const pid_t new_client = ClientPid(home.path);
+  EXPECT_FALSE(IsClientAlive(old_client));
+  EXPECT_TRUE(IsClientAlive(new_client));
+  EXPECT_EQ(ExeOf(new_client), AppFolder(home.path) + "/bin/cloud-drive-ui");
+  EXPECT_EQ(qvtest::ReadFile(calls), "start\nstart\nstart\n");
+  lines = LinesOf(ReadLog(home.path), r.pid);
+  EXPECT_TRUE(InOrder(lines, {{"INFO", "the client runs, upgrading it if needed"},
+                              {"DEBUG", "source version = " + std::to_string(kBuild) + ", target version = " +
+                                            std::to_string(kBuild + 1)},
+                              {"DEBUG", "local appdata exist"},
+                              {"INFO", "user installation is ready, removing backup app"},
+                              {"DEBUG", "done"}}));
 }
 
 // The ways a user or a desktop starts the launcher. Each runs from a folder outside the

@@ -1,17 +1,27 @@
 // The Debian packages that scripts/build-deb.sh makes (a release and its update, built
 // by the debian_packages_build step): what they hold and declare, what Debian's own
 // checkers say of them, and the launcher started from an unpacked package by name, as a
-// menu entry starts it, then upgraded by unpacking the update over it; and started at
-// login by an XDG autostart runner, unless the user has hidden its entry.
+// menu entry starts it, then upgraded by unpacking the update over it; started at login
+// by an XDG autostart runner, unless the user has hidden its entry; and, with the
+// package installed by dpkg on a private copy of this machine, its maintainer scripts
+// and the systemd user units that upgrade the clients of every user's running session.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_env.h"
@@ -120,11 +130,13 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
 
     const std::string root = qvtest::MakeTempDir("root");
     Unpack(version, root);
-    // Under /opt exactly what `cmake --install` lays out, less the desktop files, which go
-    // to /usr/share and /etc.
+    // Under /opt exactly what `cmake --install` lays out, less the desktop files and the
+    // systemd user units, which go to /usr/share, /etc and /usr/lib.
     std::string expected;
     for (const std::string& line : Lines(Listing(installed))) {
-      if (!StartsWith(line, "share") && !StartsWith(line, "etc")) expected += line + "\n";
+      if (!StartsWith(line, "share") && !StartsWith(line, "etc") && !StartsWith(line, "lib/systemd")) {
+        expected += line + "\n";
+      }
     }
     EXPECT_EQ(Listing(root + kApp), expected);
     const std::string build = version.substr(version.rfind('.') + 1);
@@ -149,6 +161,8 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
               "./xdg/autostart/quenvale-drive.desktop\n");
     EXPECT_EQ(qvtest::ShellOutput("dpkg-deb -I " + Quote(deb) + " conffiles"),
               "/etc/xdg/autostart/quenvale-drive.desktop\n");
+    EXPECT_EQ(qvtest::ShellOutput("cd " + Quote(root + "/usr/lib/systemd") + " && find . | sort"),
+              ".\n./user\n./user/quenvale-drive-upgrade.path\n./user/quenvale-drive-upgrade.service\n");
     EXPECT_EQ(qvtest::ShellOutput("zcat " + Quote(root + "/usr/share/doc/quenvale-drive/changelog.gz") + " | head -n 1"),
               "quenvale-drive (" + version + ") stable; urgency=medium\n");
     const std::string icons = root + "/usr/share/icons/hicolor/";
@@ -457,6 +471,411 @@ TEST_F(InstalledPackage, StartsAtLoginWithoutAWindowWhenCurrentAndNotOnceTheUser
   ::sleep(1);
   EXPECT_EQ(ReadLog(home.path).size(), before);
   EXPECT_FALSE(IsClientAlive(ClientPid(home.path)));
+}
+
+const std::string kUnitDir = "/usr/lib/systemd/user/";
+const std::string kUpgradePath = "quenvale-drive-upgrade.path";
+const std::string kUpgradeService = "quenvale-drive-upgrade.service";
+// What a user who wants no upgrades of a running client runs, as the README gives it.
+const std::string kUpgradeOptOut = "systemctl --user mask --now quenvale-drive-upgrade.path";
+
+// The value of the first `key=` line of a unit file.
+std::string UnitValue(const std::string& unit, const std::string& key) {
+  for (const std::string& line : Lines(unit)) {
+    if (StartsWith(line, key + "=")) return line.substr(key.size() + 1);
+  }
+  return "";
+}
+
+std::string ExeOf(pid_t pid) { return qvtest::ShellOutput("readlink /proc/" + std::to_string(pid) + "/exe"); }
+
+// A user of the private machine: a uid of the range these tests may use, a home with a
+// private runtime folder, and a systemd user manager once started.
+struct SessionUser {
+  unsigned uid = 0;
+  std::string home;
+  pid_t manager = 0;
+};
+
+// A private copy of this machine (private_system.sh) where dpkg installs the package for
+// real and systemd user managers run for several users, each in control groups of its
+// own, as on a desktop where these users are logged in. Needs root. Whatever it started
+// ends with it, also when the test fails or is killed.
+class PrivateMachine : public InstalledPackage {
+ protected:
+  void SetUp() override {
+    InstalledPackage::SetUp();
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: dpkg, control groups, other users";
+    group_ = "qv-package-test-" + std::to_string(::getpid());
+    const std::string dir = qvtest::MakeTempDir("machine");
+    const std::string out = dir + "/out", err = dir + "/err", layers = dir + "/layers";
+    ASSERT_EQ(::mkdir(layers.c_str(), 0755), 0);
+    holder_ = ::fork();
+    if (holder_ == 0) {
+      // Its own session, out of reach of signals to the test's process group: it ends
+      // when told to or when the test process dies, and then cleans up.
+      ::setsid();
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      const int in = ::open("/dev/null", O_RDONLY);
+      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(in, 0);
+      ::dup2(o, 1);
+      ::dup2(e, 2);
+      ::execlp("unshare", "unshare", "--mount", "--propagation", "private", "sh",
+               QV_SOURCE_DIR "/tests/packaging/private_system.sh", layers.c_str(), group_.c_str(),
+               static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ASSERT_GT(holder_, 0);
+    std::string ready;
+    for (int i = 0; i < 3000 && ready.find('\n') == std::string::npos && !HasEnded(holder_); ++i) {
+      ::usleep(10000);
+      ready = qvtest::ReadFile(out);
+    }
+    ASSERT_TRUE(StartsWith(ready, "ready")) << qvtest::ReadFile(err);
+    std::istringstream words(ready.substr(5));
+    for (std::string h; words >> h;) hierarchies_.push_back(h);
+    ASSERT_FALSE(hierarchies_.empty()) << ready;
+  }
+
+  void TearDown() override {
+    if (holder_ > 0) {
+      // Not reaped yet, so the pid is still the holder's.
+      if (!HasEnded(holder_)) ::kill(holder_, SIGTERM);
+      const LaunchResult holder = WaitLauncher(holder_, 30000);
+      EXPECT_FALSE(holder.timed_out);
+      for (const std::string& h : hierarchies_) {
+        EXPECT_NE(::access((h + "/" + group_).c_str(), F_OK), 0) << "left behind: " << h << "/" << group_;
+      }
+    }
+    InstalledPackage::TearDown();
+  }
+
+  // A path of the private machine, as this process sees it.
+  std::string MachinePath(const std::string& path) const { return "/proc/" + std::to_string(holder_) + "/root" + path; }
+
+  // A shell command line that runs `command` as root in the private machine.
+  std::string AsRoot(const std::string& command) const {
+    return "nsenter -t " + std::to_string(holder_) + " -m -- sh -c " + Quote(command);
+  }
+
+  // The same as the user, in the control groups of the user's session, with only the
+  // environment a session gives: home, runtime folder, PATH, language.
+  std::string AsUser(const SessionUser& user, const std::string& command) const {
+    return AsRoot(JoinGroups(user, "session") + "exec setpriv --reuid=" + std::to_string(user.uid) +
+                  " --regid=" + std::to_string(user.uid) + " --clear-groups env -i " + SessionEnv(user) +
+                  " sh -c " + Quote(command));
+  }
+
+  // How StartLauncher runs `program` as root in the private machine.
+  LaunchOptions RootProcess(const std::string& program, const std::vector<std::string>& args) const {
+    LaunchOptions options;
+    options.wrapper = {"nsenter", "-t", std::to_string(holder_), "-m", "--"};
+    options.program = program;
+    options.args = args;
+    return options;
+  }
+
+  int Dpkg(const std::string& args) {
+    const std::string log = qvtest::MakeTempDir("dpkg") + "/log";
+    const int rc = qvtest::Shell(AsRoot("dpkg " + args) + " >" + Quote(log) + " 2>&1");
+    EXPECT_EQ(rc, 0) << "dpkg " << args << "\n" << qvtest::ReadFile(log);
+    return rc;
+  }
+
+  // A user with a home of its own and the control groups its manager (owned by the user,
+  // as a delegated one is) and its session will live in.
+  SessionUser& AddUser(unsigned uid, const std::string& hint) {
+    const Home& home = AddHome(hint);
+    const std::string id = std::to_string(uid);
+    qvtest::Shell("chown -R " + id + ":" + id + " " + Quote(home.path));
+    for (const std::string& h : hierarchies_) {
+      for (const char* kind : {"manager", "session"}) ::mkdir((h + "/" + group_ + "/" + kind + "-" + id).c_str(), 0755);
+      qvtest::Shell("chown -R " + id + ":" + id + " " + Quote(h + "/" + group_ + "/manager-" + id));
+    }
+    users_.push_back({uid, home.path, 0});
+    return users_.back();
+  }
+
+  // Logs the user in: a systemd user manager, up once its start-up jobs are done.
+  void StartManager(SessionUser& user) {
+    LaunchOptions options;
+    options.wrapper = {"nsenter", "-t", std::to_string(holder_), "-m", "--", "sh", "-c",
+                       JoinGroups(user, "manager") + "exec setpriv --reuid=" + std::to_string(user.uid) +
+                           " --regid=" + std::to_string(user.uid) + " --clear-groups env -i " + SessionEnv(user) +
+                           " \"$@\"",
+                       "sh"};
+    options.program = "systemd";
+    options.args = {"--user"};
+    user.manager = StartLauncher(options);
+    // Until it listens on its socket (a former manager's may still be there), systemctl
+    // fails at once.
+    std::string state;
+    for (int i = 0; i < 600 && state != "running\n" && state != "degraded\n" && !HasEnded(user.manager); ++i) {
+      if (i > 0) ::usleep(50000);
+      state = qvtest::ShellOutput(AsUser(user, "timeout 60 systemctl --user is-system-running --wait 2>&1"));
+    }
+    ASSERT_TRUE(state == "running\n" || state == "degraded\n") << state << WaitLauncher(user.manager, 0).err;
+  }
+
+  void StopManager(SessionUser& user) {
+    if (!HasEnded(user.manager)) ::kill(user.manager, SIGTERM);
+    EXPECT_FALSE(WaitLauncher(user.manager, 30000).timed_out);
+    user.manager = 0;
+  }
+
+  std::string Systemctl(const SessionUser& user, const std::string& args) const {
+    return qvtest::ShellOutput(AsUser(user, "systemctl --user " + args + " 2>&1"));
+  }
+
+  // The properties of the upgrade service that tell whether, how and when it ran.
+  std::map<std::string, std::string> ServiceState(const SessionUser& user) const {
+    std::map<std::string, std::string> state;
+    for (const std::string& line :
+         Lines(Systemctl(user, "show -p ActiveState -p Result -p ExecMainStatus -p ExecMainStartTimestampMonotonic " +
+                                   kUpgradeService))) {
+      const size_t eq = line.find('=');
+      if (eq != std::string::npos) state[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return state;
+  }
+
+  // The service's state once a run that started after `started_before` (its last start,
+  // a monotonic stamp) has ended; the state as it is after 60 s otherwise.
+  std::map<std::string, std::string> WaitForServiceRun(const SessionUser& user, const std::string& started_before = "0") {
+    std::map<std::string, std::string> state;
+    for (int i = 0; i < 600; ++i) {
+      state = ServiceState(user);
+      if (state["ExecMainStartTimestampMonotonic"] != started_before &&
+          (state["ActiveState"] == "inactive" || state["ActiveState"] == "failed")) {
+        break;
+      }
+      ::usleep(100000);
+    }
+    return state;
+  }
+
+ private:
+  std::string JoinGroups(const SessionUser& user, const std::string& kind) const {
+    std::string join;
+    for (const std::string& h : hierarchies_) {
+      join += "echo $$ >" + Quote(h + "/" + group_ + "/" + kind + "-" + std::to_string(user.uid) + "/cgroup.procs") + " && ";
+    }
+    return join;
+  }
+
+  static std::string SessionEnv(const SessionUser& user) {
+    return "HOME=" + Quote(user.home) + " XDG_RUNTIME_DIR=" + Quote(user.home + "/.run") +
+           " PATH=/usr/bin:/bin LANG=C.UTF-8";
+  }
+
+  pid_t holder_ = 0;
+  std::string group_;
+  std::vector<std::string> hierarchies_;  // control-group hierarchies, each with group_
+  std::deque<SessionUser> users_;  // deque: AddUser hands out references
+};
+
+// What dpkg's runs of the maintainer scripts leave for systemd: the path unit enabled
+// for every user on install, masked on removal (so that a reinstall enables it again),
+// an administrator's disabling kept through an upgrade, nothing left after a purge, and
+// the same on a machine without systemd. systemd's own checker accepts the units as
+// installed.
+TEST_F(PrivateMachine, MaintainerScriptsEnableTheUserUnitForEveryoneUntilThePurge) {
+  const std::string wants = "/etc/systemd/user/paths.target.wants/" + kUpgradePath;
+  const std::string mask = "/etc/systemd/user/" + kUpgradePath;
+  auto link = [this](const std::string& path) { return qvtest::ShellOutput("readlink " + Quote(MachinePath(path))); };
+
+  ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_RELEASE))), 0);
+  EXPECT_EQ(link(wants), kUnitDir + kUpgradePath + "\n");
+  EXPECT_EQ(link(mask), "");
+  // The service runs the installed launcher with its one option, once dpkg has
+  // configured the package.
+  const std::string stamp = UnitValue(qvtest::ReadFile(MachinePath(kUnitDir + kUpgradePath)), "PathChanged");
+  EXPECT_EQ(stamp, "/var/lib/quenvale-drive/configured");
+  EXPECT_EQ(::access(MachinePath(stamp).c_str(), F_OK), 0);
+  EXPECT_EQ(UnitValue(qvtest::ReadFile(MachinePath(kUnitDir + kUpgradeService)), "ExecStart"),
+            kApp + "/bin/launcher --upgrade-running");
+  const std::string out = qvtest::MakeTempDir("verify") + "/out";
+  EXPECT_EQ(qvtest::Shell(AsRoot("systemd-analyze --user verify " + kUnitDir + kUpgradePath + " " + kUnitDir +
+                                 kUpgradeService) +
+                          " >" + Quote(out) + " 2>&1"),
+            0)
+      << qvtest::ReadFile(out);
+  EXPECT_EQ(qvtest::ReadFile(out), "");
+
+  ASSERT_EQ(Dpkg("-r quenvale-drive"), 0);
+  EXPECT_EQ(link(mask), "/dev/null\n");
+  ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_RELEASE))), 0);
+  EXPECT_EQ(link(mask), "");
+  EXPECT_EQ(link(wants), kUnitDir + kUpgradePath + "\n");
+
+  ASSERT_EQ(qvtest::Shell(AsRoot("systemctl --global disable " + kUpgradePath + " 2>/dev/null")), 0);
+  ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_UPDATE))), 0);
+  EXPECT_EQ(link(wants), "");
+
+  ASSERT_EQ(Dpkg("-P quenvale-drive"), 0);
+  EXPECT_EQ(qvtest::ShellOutput(AsRoot("find /etc/systemd /var/lib/systemd /var/lib/quenvale-drive "
+                                       "-name '*quenvale*' 2>/dev/null")),
+            "");
+
+  // Without systemd's tools the helper makes the link itself (through /lib, the same
+  // folder), and the package installs as before.
+  ASSERT_EQ(qvtest::Shell(AsRoot("rm /usr/bin/systemctl")), 0);
+  ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_RELEASE))), 0);
+  EXPECT_EQ(qvtest::ShellOutput(AsRoot("readlink -f " + wants)), kUnitDir + kUpgradePath + "\n");
+}
+
+// Four users are logged in with a client from the release's copy, except the second,
+// whose client has ended, and the third, who opted out with the README's command before
+// logging in again. dpkg installs the update: the first user's client soon runs from the
+// update's copy, started by the user service, which it outlives; the second user's home
+// and the third's client are left as they were; the fourth user's manager knows the
+// session's display, where the dialog shows while its (slowed) copy runs.
+TEST_F(PrivateMachine, AnUpgradeByDpkgReachesEveryRunningClientOfEveryUserButTheOptedOut) {
+  using Clock = std::chrono::steady_clock;
+  ASSERT_NE(qvtest::ReadFile(QV_SOURCE_DIR "/README.md").find(kUpgradeOptOut), std::string::npos);
+  const std::string release = std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1);
+  const std::string update = std::string(QV_DEB_UPDATE).substr(std::string(QV_DEB_UPDATE).rfind('.') + 1);
+  ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_RELEASE))), 0);
+
+  SessionUser& upgraded = AddUser(64400, "upgraded");
+  SessionUser& idle = AddUser(64401, "idle");
+  SessionUser& opted_out = AddUser(64402, "opted-out");
+  SessionUser& watched = AddUser(64403, "watched");
+  std::map<unsigned, pid_t> old_client;
+  for (SessionUser* user : {&upgraded, &idle, &opted_out, &watched}) {
+    ASSERT_NO_FATAL_FAILURE(StartManager(*user));
+    ASSERT_EQ(qvtest::Shell(AsUser(*user, "QT_QPA_PLATFORM=offscreen quenvale-drive >/dev/null")), 0);
+    EXPECT_EQ(BuildOf(AppFolder(user->home) + "/INFO"), release);
+    old_client[user->uid] = ClientPid(user->home);
+    ASSERT_TRUE(IsClientAlive(old_client[user->uid]));
+  }
+  StopClient(old_client[idle.uid]);
+  const std::string idle_before = Snapshot(UserFolder(idle.home));
+
+  ASSERT_EQ(qvtest::Shell(AsUser(opted_out, kUpgradeOptOut + " 2>/dev/null")), 0);
+  StopManager(opted_out);
+  ASSERT_NO_FATAL_FAILURE(StartManager(opted_out));
+  EXPECT_EQ(Systemctl(opted_out, "is-active " + kUpgradePath), "inactive\n");
+  EXPECT_EQ(Systemctl(upgraded, "is-active " + kUpgradePath), "active\n");
+
+  // The fourth user's copy held up for a second at each file: a drop-in of the user's own,
+  // as `systemctl --user edit` makes, that runs the unit's command under strace.
+  const std::string display = StartXvfb();
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+  EXPECT_EQ(Systemctl(watched, "set-environment DISPLAY=" + display), "");
+  const std::string drop_in = watched.home + "/.config/systemd/user/" + kUpgradeService + ".d";
+  ASSERT_EQ(qvtest::Shell("mkdir -p " + Quote(drop_in)), 0);
+  ASSERT_TRUE(qvtest::WriteFile(
+      drop_in + "/slow-copy.conf",
+      "[Service]\nExecStart=\nExecStart=strace -f -b execve -qq --seccomp-bpf -o /dev/null -e trace=copy_file_range "
+      "-e inject=copy_file_range:delay_enter=1000000 " +
+          UnitValue(qvtest::ReadFile(MachinePath(kUnitDir + kUpgradeService)), "ExecStart") + "\n"));
+  qvtest::Shell("chown -R 64403:64403 " + Quote(watched.home + "/.config"));
+  EXPECT_EQ(Systemctl(watched, "daemon-reload"), "");
+  const std::string title = EntryOf(MachinePath("/usr/share/applications/quenvale-drive.desktop"))["Name"];
+
+  // A user's client runs from the update's copy: a new process, its executable there.
+  auto runs_update = [&](const SessionUser& user) {
+    const pid_t pid = ClientPid(user.home);
+    return pid != old_client[user.uid] && IsClientAlive(pid) &&
+           ExeOf(pid) == AppFolder(user.home) + "/bin/cloud-drive-ui\n" && BuildOf(AppFolder(user.home) + "/INFO") == update;
+  };
+
+  const Clock::time_point start = Clock::now();
+  const pid_t dpkg = StartLauncher(RootProcess("dpkg", {"-i", PackageOf(QV_DEB_UPDATE)}));
+  Clock::time_point dpkg_end, upgraded_at;
+  std::chrono::system_clock::time_point upgraded_wall;
+  bool dpkg_done = false, upgraded_seen = false;
+  size_t dialogs_during_copy = 0, polls = 0;
+  const std::string watched_staging = AppFolder(watched.home) + "_staging";
+  while (Clock::now() - start < std::chrono::seconds(120)) {
+    if (!upgraded_seen && runs_update(upgraded)) {
+      upgraded_seen = true;
+      upgraded_at = Clock::now();
+      upgraded_wall = std::chrono::system_clock::now();
+    }
+    const size_t dialogs = WindowsTitled(display, title);
+    if (::access(watched_staging.c_str(), F_OK) == 0) dialogs_during_copy = std::max(dialogs_during_copy, dialogs);
+    if (!dpkg_done && HasEnded(dpkg)) {
+      dpkg_done = true;
+      dpkg_end = Clock::now();
+    }
+    // The slowed service of the fourth user takes longest; asked now and then, as each
+    // question costs a process.
+    if (dpkg_done && (upgraded_seen || Clock::now() - dpkg_end > std::chrono::seconds(10)) && ++polls % 10 == 0) {
+      std::map<std::string, std::string> watched_state = ServiceState(watched);
+      const std::string& active = watched_state["ActiveState"];
+      if (watched_state["ExecMainStartTimestampMonotonic"] != "0" && (active == "inactive" || active == "failed")) break;
+    }
+    ::usleep(20000);
+  }
+  const LaunchResult installed = WaitLauncher(dpkg);
+  ASSERT_EQ(installed.exit_code, 0) << installed.out << installed.err;
+
+  ASSERT_TRUE(upgraded_seen) << "no client from the update's copy";
+  const double after_ms = std::chrono::duration<double, std::milli>(upgraded_at - dpkg_end).count();
+  EXPECT_LE(after_ms, 10000);
+  // Also from the postinst's touch of the watched file, which ends its configuration;
+  // dpkg then still runs the triggers of other packages.
+  struct stat stamp;
+  ASSERT_EQ(::stat(MachinePath("/var/lib/quenvale-drive/configured").c_str(), &stamp), 0);
+  const double touched_s = static_cast<double>(stamp.st_mtim.tv_sec) + static_cast<double>(stamp.st_mtim.tv_nsec) / 1e9;
+  const double from_touch_ms = (std::chrono::duration<double>(upgraded_wall.time_since_epoch()).count() - touched_s) * 1000;
+  std::printf("the new client ran %.0f ms %s dpkg's end, %.0f ms after the package's postinst touched %s "
+              "(dpkg -i took %.0f ms)\n",
+              std::abs(after_ms), after_ms < 0 ? "before" : "after", from_touch_ms,
+              "/var/lib/quenvale-drive/configured", std::chrono::duration<double, std::milli>(dpkg_end - start).count());
+  std::map<std::string, std::string> state = WaitForServiceRun(upgraded);
+  EXPECT_EQ(state["Result"], "success");
+  EXPECT_EQ(state["ExecMainStatus"], "0");
+  const Clock::time_point service_end = Clock::now();
+  // Its manager knows no display: the upgrade ran without a window.
+  EXPECT_TRUE(InOrder(ReadLog(upgraded.home), {{"WARNING", "no display could be opened (DISPLAY=''), running without a window"}}));
+
+  // The client that had ended: the service ran and changed nothing.
+  state = WaitForServiceRun(idle);
+  EXPECT_EQ(state["Result"], "success");
+  EXPECT_EQ(state["ExecMainStatus"], "0");
+  EXPECT_EQ(Snapshot(UserFolder(idle.home)), idle_before);
+  EXPECT_FALSE(IsClientAlive(ClientPid(idle.home)));
+
+  // Opted out: the service never ran, the old client runs on.
+  EXPECT_EQ(ServiceState(opted_out)["ExecMainStartTimestampMonotonic"], "0");
+  EXPECT_TRUE(IsClientAlive(old_client[opted_out.uid]));
+  EXPECT_EQ(BuildOf(AppFolder(opted_out.home) + "/INFO"), release);
+
+  // On the display: the dialog, during the copy.
+  EXPECT_GE(dialogs_during_copy, 1u) << title;
+  state = WaitForServiceRun(watched);
+  EXPECT_EQ(state["Result"], "success");
+  EXPECT_TRUE(runs_update(watched));
+
+  // The first user's new client outlives the service that started it (it is still in
+  // the service's control group); the old one is gone; the copy is the update's package
+  // and nothing is left beside it.
+  std::this_thread::sleep_until(service_end + std::chrono::seconds(5));
+  const std::string app = AppFolder(upgraded.home);
+  const pid_t new_client = ClientPid(upgraded.home);
+  EXPECT_TRUE(runs_update(upgraded));
+  EXPECT_FALSE(IsClientAlive(old_client[upgraded.uid]));
+  EXPECT_NE(qvtest::ReadFile("/proc/" + std::to_string(new_client) + "/cgroup").find("/app.slice/" + kUpgradeService + "\n"),
+            std::string::npos);
+  const std::string unpacked = qvtest::MakeTempDir("update");
+  Unpack(QV_DEB_UPDATE, unpacked);
+  EXPECT_EQ(Listing(app), Listing(unpacked + kApp + "/package/skylodge"));
+  EXPECT_EQ(qvtest::Shell("diff -r " + Quote(app) + " " + Quote(unpacked + kApp + "/package/skylodge")), 0);
+  EXPECT_EQ(qvtest::ShellOutput("ls -A " + Quote(UserFolder(upgraded.home))), "QuenvaleDrive.app\nlog\nui.pid\n");
+
+  // The path fires again with nothing to do: the client is left as it runs.
+  const std::string last_start = ServiceState(upgraded)["ExecMainStartTimestampMonotonic"];
+  ASSERT_EQ(qvtest::Shell(AsRoot("touch /var/lib/quenvale-drive/configured")), 0);
+  state = WaitForServiceRun(upgraded, last_start);
+  EXPECT_NE(state["ExecMainStartTimestampMonotonic"], last_start);
+  EXPECT_EQ(state["ExecMainStatus"], "0");
+  EXPECT_EQ(ClientPid(upgraded.home), new_client);
+  EXPECT_TRUE(IsClientAlive(new_client));
 }
 
 }  // namespace

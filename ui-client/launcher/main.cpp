@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 
 #include "cloud-service.h"
 #include "launcher.h"
+#include "linux/linux-service.h"
 #include "qtsingleapplication.h"
 #include "quenlocale.h"
 #include "strtab.h"
@@ -101,6 +103,15 @@ int FinishRun(int rc, QtSingleApplication& app) {
   std::fflush(nullptr);
   if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
   ::_exit(rc);
+}
+
+// The one option: bring the user's client up to date only if it runs (what the package's
+// systemd user service runs after each upgrade). Read before Qt takes its own options.
+bool UpgradeOnlyRequested(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--upgrade-running") == 0) return true;
+  }
+  return false;
 }
 
 QString PathOf(const char* key) { return UIPathManager::getInstance()->getPath(QString::fromLatin1(key)); }
@@ -203,9 +214,11 @@ static void initializeLanguage(QtSingleApplication& /*app*/) { g_translator = in
 
 // The folder holds the user's client, its data and this log: the user's alone. It is
 // made before the application object, which keeps its single-instance lock there when
-// the session has no private runtime folder.
-static void preparePerUserFolder() {
+// the session has no private runtime folder. A run that only upgrades a running client
+// makes nothing: without the folder no client of this user can run.
+static void preparePerUserFolder(bool create) {
   const QString drive = QDir::cleanPath(Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
+  if (!create && !QFileInfo(drive).isDir()) return;
   if (MakePrivateFolder(drive, &g_loosened) == 0) QtSingleApplication::setPrivateFolder(drive);
 }
 
@@ -224,8 +237,9 @@ static bool haveHome() {
 int main(int argc, char** argv) {
   initialize_resources(argc > 0 ? argv[0] : nullptr);
   if (!haveHome()) return 0;
+  const bool upgrade_only = UpgradeOnlyRequested(argc, argv);
 
-  preparePerUserFolder();
+  preparePerUserFolder(!upgrade_only);
   const PlatformChoice platform = AllowOffscreenFallback();
   QtSingleApplication app(argc, argv, true);
   RestorePlatformVariable(platform);
@@ -234,7 +248,15 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName(QStringLiteral("quenvale-drive"));
 
   initializeDrivePaths();
+  // Decided before the log is opened and before the recovery at start, which change the
+  // per-user folder: a client that does not run gets its upgrade at its next start.
+  if (upgrade_only && !LinuxService::GetInstace().IsClientRunning()) {
+    std::printf("the client does not run, nothing to upgrade\n");
+    return FinishRun(0, app);
+  }
+  LinuxService::SetUpgradeOnly(upgrade_only);
   initialize_logger();
+  if (upgrade_only) QVLOG_INFO("launcher_debug", "the client runs, upgrading it if needed\n");
 
   QVLOG_DEBUG("launcher_debug", "platform = %s\n", QGuiApplication::platformName().toUtf8().constData());
   if (platform.fallback_added && QGuiApplication::platformName() == QLatin1String("offscreen")) {

@@ -155,6 +155,8 @@ bool WaitForEnd(int pid_fd, pid_t pid, int timeout_ms) {
 
 }  // namespace
 
+bool LinuxService::upgrade_only = false;
+
 LinuxService::LinuxService() : Service() {
   timeout = 10000;
   per_user_install_path = PathFromTable("user_quenvale_drive_app_path");
@@ -207,13 +209,14 @@ int LinuxService::HandlePackageUpgrade() {
   if (StagePackage() != 0) return -1;
   if (PerUserBinPathExist()) {
     QVLOG_DEBUG("service_debug", "local appdata exist\n");
+    client_stopped = true;
     StopService();
   }
   return PrepareUserEnv();
 }
 
 void LinuxService::PostUpgrade() {
-  LaunchPerUserBin();
+  if (!upgrade_only || client_stopped) LaunchPerUserBin();
   // What the upgrade set aside goes once the client runs again.
   if (!lock_busy) EmptyDiscard(per_user_install_path);
   UnlockUserFolder();
@@ -312,3 +315,5 @@ void LinuxService::StopService() {
   }
   if (pid_fd >= 0) ::close(pid_fd);
 }
+
+void LinuxService::SetUpgradeOnly(bool on) { upgrade_only = on; }

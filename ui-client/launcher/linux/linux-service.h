@@ -24,6 +24,11 @@ class LinuxService : public Service {
   // user whose executable lies in the per-user app folder.
   bool IsClientRunning();
 
+  // For a run that only brings a running client up to date (after a package upgrade):
+  // the client is started again only if this run stopped it, since otherwise it runs
+  // already. Set by main before the worker makes its service.
+  static void SetUpgradeOnly(bool on);
+
  private:
   // The pid that the pid file holds, read safely; false (logged) when it holds none.
   bool ReadClientPid(pid_t* pid);
@@ -31,4 +36,7 @@ class LinuxService : public Service {
   void LoadTargetVerInfo();
   bool PerUserBinPathExist();
   int LaunchPerUserBin();
+
+  static bool upgrade_only;
+  bool client_stopped = false;
 };
