@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -56,24 +57,48 @@ void AddEntry(const std::string& path, const struct stat& st, uint64_t block, Pa
   }
 }
 
+std::string Failure(const char* what, const std::string& path, int err) {
+  return std::string("cannot ") + what + " '" + path + "': " + std::strerror(err);
+}
+
 // Adds up the folder open as dir_fd, whose path in the package is prefix, looking each
 // entry up relative to it: a walk by full paths would resolve every folder above the
-// entry again, for each entry.
-void MeasureFolder(int dir_fd, const std::string& prefix, uint64_t block, PackageSize* size) {
+// entry again, for each entry. An entry that vanishes under the walk is left out (the
+// comparison of two walks tells it); any other failure ends the walk in size->error.
+void MeasureFolder(int dir_fd, const std::string& folder, const std::string& prefix, uint64_t block,
+                   PackageSize* size) {
   DIR* dir = fdopendir(dir_fd);
   if (dir == nullptr) {
+    size->error = Failure("list", folder, errno);
     close(dir_fd);
-    return;  // the copy reports what it cannot read
+    return;
   }
-  while (const struct dirent* entry = readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) size->error = Failure("list", folder, errno);
+      break;
+    }
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    const std::string full = folder + "/" + entry->d_name;
     struct stat st;
-    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      size->error = Failure("look at", full, errno);
+      break;
+    }
     const std::string path = prefix.empty() ? std::string(entry->d_name) : prefix + "/" + entry->d_name;
     AddEntry(path, st, block, size);
     if (!S_ISDIR(st.st_mode)) continue;
     const int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child >= 0) MeasureFolder(child, path, block, size);
+    if (child < 0) {
+      if (errno == ENOENT) continue;
+      size->error = Failure("open", full, errno);
+      break;
+    }
+    MeasureFolder(child, full, path, block, size);
+    if (!size->error.empty()) break;
   }
   closedir(dir);
 }
@@ -122,11 +147,25 @@ PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t
   struct stat st;
   if (lstat(package.c_str(), &st) == 0) {
     AddEntry("", st, block, &size);
-    const int dir_fd = S_ISDIR(st.st_mode) ? open(package.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (dir_fd >= 0) MeasureFolder(dir_fd, "", block, &size);
+    if (S_ISDIR(st.st_mode)) {
+      const int dir_fd = open(package.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir_fd >= 0) {
+        MeasureFolder(dir_fd, package.c_str(), "", block, &size);
+      } else if (errno != ENOENT) {
+        size.error = Failure("open", package.c_str(), errno);
+      }
+    }
+  } else if (errno != ENOENT) {
+    size.error = Failure("look at", package.c_str(), errno);
   }
   // The version file lies outside the tree but says which build the tree is.
-  if (!info.empty() && lstat(info.c_str(), &st) == 0) size.entries.push_back(EntryOf("../INFO", st));
+  if (!info.empty() && size.error.empty()) {
+    if (lstat(info.c_str(), &st) == 0) {
+      size.entries.push_back(EntryOf("../INFO", st));
+    } else if (errno != ENOENT) {
+      size.error = Failure("look at", info.c_str(), errno);
+    }
+  }
   std::sort(size.entries.begin(), size.entries.end(),
             [](const PackageEntry& a, const PackageEntry& b) { return a.path < b.path; });
   return size;
@@ -147,14 +186,17 @@ std::string PackageChange(const PackageSize& before, const PackageSize& after) {
   return "";
 }
 
-bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms) {
+bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms,
+                            std::string* error, const std::function<void()>& between) {
   PackageSize last = MeasurePackage(package, info, 1);
-  for (int waited = 0; waited < limit_ms; waited += quiet_ms) {
+  for (int waited = 0; last.error.empty() && waited < limit_ms; waited += quiet_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
+    if (between) between();
     PackageSize now = MeasurePackage(package, info, 1);
-    if (PackageChange(last, now).empty()) return true;
+    if (now.error.empty() && PackageChange(last, now).empty()) return true;
     last = std::move(now);
   }
+  *error = last.error;
   return false;
 }
 
@@ -167,6 +209,10 @@ int CheckRoomForPackage(const ustring& package, const ustring& info, const ustri
   }
   const uint64_t block = fs.f_frsize > 0 ? fs.f_frsize : 4096;
   *size = MeasurePackage(package, info, block);
+  if (!size->error.empty()) {
+    QVLOG_ERR("service_debug", "failed to list the package '%s' (%s)\n", package.c_str(), size->error.c_str());
+    return -1;
+  }
 
   const uint64_t needed = size->disk_bytes + std::max(size->disk_bytes / 20, kMinMargin);
   const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * block;

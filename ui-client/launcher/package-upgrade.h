@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,12 +49,14 @@ bool operator==(const PackageEntry& a, const PackageEntry& b);
 // What one walk of a package tree finds: the bytes of file data (the progress total),
 // the number of files, the room the copy takes on a file system with the given block
 // size, and every entry, sorted by path. A missing package measures as empty: the copy
-// reports it.
+// reports it. A walk that could not look at everything says why in error ("cannot open
+// '<path>': <reason>"); its entries are then incomplete and tell nothing.
 struct PackageSize {
   uint64_t bytes = 0;
   uint64_t files = 0;
   uint64_t disk_bytes = 0;
   std::vector<PackageEntry> entries;
+  std::string error;
 };
 
 // Walks package (and its version file info, an entry of its own) with the given block
@@ -64,14 +67,16 @@ PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t
 // in words ("'bin/x' changed", "'y' appeared", "'z' vanished").
 std::string PackageChange(const PackageSize& before, const PackageSize& after);
 
-// Waits until two walks of the package quiet_ms apart agree, for limit_ms at most. True
-// when the package has settled.
-bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms);
+// Waits until two walks of the package quiet_ms apart agree, for limit_ms at most, calling
+// between (when given) at every pause. True when the package has settled; false when it
+// has not or a walk failed, which *error then tells.
+bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms,
+                            std::string* error, const std::function<void()>& between = nullptr);
 
 // Measures package (see MeasurePackage) and checks that the file system of folder has
 // room for its copy plus a margin (5 % or 16 MiB, whichever is more). 0 when it has;
 // -1, with an ERROR line giving the bytes needed and free, when it has not or cannot be
-// asked.
+// asked, or giving the reason when the package cannot be listed.
 int CheckRoomForPackage(const ustring& package, const ustring& info, const ustring& folder,
                         PackageSize* size);
 
