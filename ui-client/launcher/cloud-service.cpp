@@ -207,6 +207,10 @@ void Service::LockUserFolder() {
 
 void Service::UnlockUserFolder() { upgrade_lock.reset(); }
 
+void Service::KeepLockFresh() {
+  if (upgrade_lock) upgrade_lock->RefreshIfDue();
+}
+
 void Service::LoadSourceVersion() {
   ustring path = PathFromTable("user_quenvale_drive_resource_path") + "/INFO";
   if (!IsFileExist(path, false)) {
@@ -251,7 +255,8 @@ int Service::StagePackage() {
     QVLOG_WARN("service_debug", "the package '%s' changed while it was copied (%s), copying it again\n",
                PackageSourcePath().c_str(), change.c_str());
     std::string error;
-    if (!WaitForPackageToSettle(PackageSourcePath(), PackageInfoPath(), kSettleQuietMs, kSettleLimitMs, &error)) {
+    if (!WaitForPackageToSettle(PackageSourcePath(), PackageInfoPath(), kSettleQuietMs, kSettleLimitMs, &error,
+                                [this] { KeepLockFresh(); })) {
       if (!error.empty()) {
         QVLOG_ERR("service_debug", "failed to list the package '%s' (%s), the copy in use stays until the next start\n",
                   PackageSourcePath().c_str(), error.c_str());
@@ -281,7 +286,7 @@ int Service::StagePackageOnce(std::string* change) {
   // Opened before the first byte is written, so that the flush below hears of a
   // write-back error at any time during the copy.
   const int sync_point = FSOpenSyncPoint(folder);
-  CopyProgress progress(size.bytes);
+  CopyProgress progress(size.bytes, [this] { KeepLockFresh(); });
   copy_progress = &progress;
   const int copied = sync_point < 0 ? -1 : CopyPackage();
   copy_progress = nullptr;

@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include "adapter.h"
@@ -312,10 +313,11 @@ void DropStagedCopies(const ustring& app_dir) {
   }
 }
 
-CopyProgress::CopyProgress(uint64_t total)
-    : total_(total), last_report_(std::chrono::steady_clock::now()) {}
+CopyProgress::CopyProgress(uint64_t total, std::function<void()> tick)
+    : tick_(std::move(tick)), total_(total), last_report_(std::chrono::steady_clock::now()) {}
 
 void CopyProgress::Add(uint64_t bytes) {
+  if (tick_) tick_();
   std::lock_guard<std::mutex> lock(mutex_);
   done_ += bytes;
   if (total_ == 0) return;
@@ -331,7 +333,22 @@ void CopyProgress::Add(uint64_t bytes) {
 CopyPool::CopyPool(CopyProgress* progress) : progress_(progress) {
   const unsigned cores = std::thread::hardware_concurrency();
   const unsigned count = std::min(4u, std::max(2u, cores));
-  for (unsigned i = 0; i < count; ++i) threads_.emplace_back(&CopyPool::Work, this);
+  for (unsigned i = 0; i < count; ++i) {
+    try {
+      threads_.emplace_back(&CopyPool::Work, this);
+    } catch (const std::system_error& e) {
+      // No task to spare (a tight process limit): the pool makes do with the threads it
+      // got, and with none the caller copies each batch as it queues it.
+      if (i == 0) {
+        QVLOG_WARN("service_debug", "cannot start a copy thread (%s), the walk copies the files itself\n",
+                   e.code().message().c_str());
+      } else {
+        QVLOG_WARN("service_debug", "started %u of %u copy threads (%s), copying on those\n", i, count,
+                   e.code().message().c_str());
+      }
+      break;
+    }
+  }
 }
 
 CopyPool::~CopyPool() {
@@ -346,6 +363,15 @@ CopyPool::~CopyPool() {
 
 bool CopyPool::Submit(Batch batch) {
   if (batch.empty()) return true;
+  if (threads_.empty()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failed_) return false;
+    }
+    Copy(batch);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !failed_;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failed_) return false;
@@ -370,10 +396,23 @@ bool CopyPool::TakeFailure(ustring* src, ustring* dst) {
   return true;
 }
 
-void CopyPool::Work() {
+void CopyPool::Copy(const Batch& batch) {
   const FSCopyProgress report = [this](uint64_t bytes) {
     if (progress_ != nullptr) progress_->Add(bytes);
   };
+  for (const Batch::value_type& job : batch) {
+    if (FSCopyNoSync(job.first, job.second, true, report) == 0) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failed_) {
+      failed_ = true;
+      failure_ = job;
+      jobs_.clear();
+    }
+    return;
+  }
+}
+
+void CopyPool::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
@@ -382,20 +421,9 @@ void CopyPool::Work() {
     jobs_.pop_front();
     ++busy_;
     lock.unlock();
-    const Batch::value_type* failed = nullptr;
-    for (const Batch::value_type& job : batch) {
-      if (FSCopyNoSync(job.first, job.second, true, report) != 0) {
-        failed = &job;
-        break;
-      }
-    }
+    Copy(batch);
     lock.lock();
     --busy_;
-    if (failed != nullptr && !failed_) {
-      failed_ = true;
-      failure_ = *failed;
-      jobs_.clear();
-    }
     if (jobs_.empty() && busy_ == 0) idle_.notify_all();
   }
 }

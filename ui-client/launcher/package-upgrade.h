@@ -105,13 +105,14 @@ void EmptyDiscard(const ustring& app_dir);
 
 // Turns bytes copied into progress reports for the dialog (through Notify_Adapter), as
 // a share of total computed in 64 bits, at most about 20 times a second. Any thread may
-// add.
+// add; tick, when given, is called at every addition, on the adding thread.
 class CopyProgress {
  public:
-  explicit CopyProgress(uint64_t total);
+  explicit CopyProgress(uint64_t total, std::function<void()> tick = nullptr);
   void Add(uint64_t bytes);
 
  private:
+  const std::function<void()> tick_;
   std::mutex mutex_;
   uint64_t total_;
   uint64_t done_ = 0;
@@ -123,7 +124,8 @@ class CopyProgress {
 // walks the tree and makes its folders. Creating files is most of the cost of a tree of
 // small files; a folder takes one creation at a time, so each thread takes a batch of
 // one folder's files and the threads work in different folders. After a failure the
-// remaining copies are dropped.
+// remaining copies are dropped. When fewer threads can be started, the pool works with
+// those it got; with none, Submit copies the batch on the calling thread.
 class CopyPool {
  public:
   using Batch = std::vector<std::pair<ustring, ustring>>;  // source, destination
@@ -141,6 +143,7 @@ class CopyPool {
 
  private:
   void Work();
+  void Copy(const Batch& batch);
 
   CopyProgress* progress_;
   std::mutex mutex_;
