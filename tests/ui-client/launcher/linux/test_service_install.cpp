@@ -215,19 +215,26 @@ TEST_F(InstallTest, FailedFirstInstallLeavesNothingBehind) {
       "ERROR cloud-service.cpp: Failed to extract package, and no old installation to rollback"));
 }
 
-// Copies, then leaves no descriptor free: the listing of the package that follows fails.
+// Copies, then leaves no descriptor free until Restore: the listing of the package that
+// follows fails.
 class OutOfDescriptorsService : public TestService {
+ public:
+  void Restore() { ::setrlimit(RLIMIT_NOFILE, &before_); }
+
  protected:
   int CopyPackage() override {
     const int rc = TestService::CopyPackage();
     const int lowest_free = ::dup(0);
     ::close(lowest_free);
-    struct rlimit limit;
-    ::getrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &before_);
+    struct rlimit limit = before_;
     limit.rlim_cur = static_cast<rlim_t>(lowest_free);
     ::setrlimit(RLIMIT_NOFILE, &limit);
     return rc;
   }
+
+ private:
+  struct rlimit before_ = {};
 };
 
 // A listing that fails is no change of the package: it is reported with the system's
@@ -238,7 +245,10 @@ TEST_F(InstallTest, AFailedListingAfterTheCopyIsAnErrorNotAChange) {
   const std::string before = Snapshot(app_);
   EXPECT_EQ(0, qvtest::RunInChild([] {
     OutOfDescriptorsService service;
-    return service.PrepareUserEnv() == -1 ? 0 : 1;
+    const int rc = service.PrepareUserEnv();
+    // The sanitizers need descriptors of their own for their checks.
+    service.Restore();
+    return rc == -1 ? 0 : 1;
   }));
   EXPECT_EQ(before, Snapshot(app_));
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: failed to check the package '" + package_ + "' after the copy (cannot open '" +
