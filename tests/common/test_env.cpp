@@ -1,11 +1,13 @@
 #include "test_env.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <grp.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -180,6 +182,20 @@ int RunUnprivileged(const std::function<int()>& fn) {
     }
     return fn();
   });
+}
+
+pid_t KeepTouching(const std::string& path, int ahead_s, int every_ms) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  for (;;) {
+    struct timespec times[2];
+    ::clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec += ahead_s;
+    times[1] = times[0];
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    ::usleep(static_cast<useconds_t>(every_ms) * 1000);
+  }
 }
 
 int RunWithTmpfs(const std::string& mount_dir, const std::string& size, const std::function<int()>& fn) {

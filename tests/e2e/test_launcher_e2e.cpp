@@ -3,11 +3,9 @@
 // nothing to do, upgrade, rollback, a second instance, the log, the five ways of being
 // started, the plug-in path, a run without any display, a lock held by another machine
 // whose clock is ahead, and a tight process limit.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -436,19 +434,8 @@ TEST_F(LauncherE2e, ALockKeptFreshWithTimesAheadIsWaitedFor) {
   ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + UserFolder(home.path) + "'"));
   ASSERT_TRUE(qvtest::WriteFile(lock, "4242\nlauncher\nelsewhere.example\n" + std::string(32, '7') + "\n" +
                                           std::string(36, '7') + "\n"));
-  std::fflush(nullptr);
-  const pid_t holder = ::fork();
-  ASSERT_GE(holder, 0);
-  if (holder == 0) {
-    for (;;) {
-      struct timespec times[2];
-      ::clock_gettime(CLOCK_REALTIME, &times[0]);
-      times[0].tv_sec += 600;
-      times[1] = times[0];
-      ::utimensat(AT_FDCWD, lock.c_str(), times, 0);
-      ::usleep(50 * 1000);
-    }
-  }
+  const pid_t holder = qvtest::KeepTouching(lock, 600, 50);
+  ASSERT_GT(holder, 0);
   const pid_t launcher = StartLauncher(SpecFor(root_, home));
   const std::string waiting = "another launcher is upgrading '" + AppFolder(home.path) +
                               "' (pid 4242 on host 'elsewhere.example'), waiting for it";

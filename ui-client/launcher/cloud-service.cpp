@@ -14,8 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -77,6 +77,7 @@ int ReadVersionFile(const ustring& path, Version* version) {
   if (fd < 0) return errno;
   const long stamp = ++snapshots;
   const struct timespec times[2] = {{stamp, 0}, {stamp, 0}};
+  errno = 0;
   if (::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())) != bytes.size() ||
       ::futimens(fd, times) != 0) {
     const int err = errno != 0 ? errno : EIO;

@@ -59,7 +59,8 @@ void AddEntry(const std::string& path, const struct stat& st, uint64_t block, Pa
 }
 
 std::string Failure(const char* what, const std::string& path, int err) {
-  return std::string("cannot ") + what + " '" + path + "': " + std::strerror(err);
+  char text[256];
+  return std::string("cannot ") + what + " '" + path + "': " + strerror_r(err, text, sizeof text);
 }
 
 // Adds up the folder open as dir_fd, whose path in the package is prefix, looking each

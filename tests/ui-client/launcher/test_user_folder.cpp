@@ -132,22 +132,11 @@ class UpgradeLockTest : public ::testing::Test {
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, path_.c_str(), times, 0));
   }
 
-  // A process that sets the lock file's times to ten minutes ahead of now, every
-  // every_ms, as a holder on a machine whose clock is ahead keeps its lock fresh.
+  // Keeps the lock fresh as its holder does from a machine whose clock is ten minutes
+  // ahead.
   void KeepFreshAhead(int every_ms) {
-    std::fflush(nullptr);
-    keeper_ = ::fork();
-    ASSERT_GE(keeper_, 0);
-    if (keeper_ == 0) {
-      for (;;) {
-        struct timespec times[2];
-        ::clock_gettime(CLOCK_REALTIME, &times[0]);
-        times[0].tv_sec += 600;
-        times[1] = times[0];
-        ::utimensat(AT_FDCWD, path_.c_str(), times, 0);
-        ::usleep(static_cast<useconds_t>(every_ms) * 1000);
-      }
-    }
+    keeper_ = qvtest::KeepTouching(path_, 600, every_ms);
+    ASSERT_GT(keeper_, 0);
   }
   void StopKeeping() {
     if (keeper_ <= 0) return;
