@@ -1,19 +1,24 @@
 #include "test_env.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <grp.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace qvtest {
 namespace {
@@ -26,13 +31,51 @@ void MakeDir(const std::string& path, mode_t mode) {
   ::chmod(path.c_str(), mode);
 }
 
+// A mount point as /proc/self/mountinfo writes it, with blanks and the like as octal
+// escapes ("\040").
+std::string Unescape(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// Takes away what tests mounted at or below root in this process's mount namespace,
+// deepest first: such a mount (a tmpfs in a namespace of the test's own) ends only with
+// the process, after the removal, which it would otherwise stop.
+void UnmountBelow(const std::string& root) {
+  char real[PATH_MAX];
+  const std::string base = ::realpath(root.c_str(), real) != nullptr ? std::string(real) : root;
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::vector<std::string> points;
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, source, point;
+    fields >> id >> parent >> device >> source >> point;
+    point = Unescape(point);
+    if (point == base || point.rfind(base + "/", 0) == 0) points.push_back(point);
+  }
+  // A later line mounts over or below an earlier one.
+  for (auto it = points.rbegin(); it != points.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+}
+
 }  // namespace
 
 const std::string& SandboxRoot() { return g_root; }
 
 void PrepareSandbox() {
   const char* base = std::getenv("QV_TEST_TMP");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qvtest-XXXXXX";
+  // CTest gives each process of a run the run's tag, by which the check at the end of
+  // the run finds the sandboxes that the run left behind.
+  const char* run = std::getenv("QV_TEST_RUN");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qvtest-" +
+                     (run && *run ? std::string(run) + "-" : std::string()) + "XXXXXX";
   if (!::mkdtemp(tmpl.data())) {
     std::perror("mkdtemp");
     std::exit(2);
@@ -63,6 +106,7 @@ void PrepareSandbox() {
 
 void RemoveSandbox() {
   if (g_root.empty() || std::getenv("QV_KEEP_TEST_DIRS")) return;
+  UnmountBelow(g_root);
   std::error_code ec;
   // Tests may leave read-only folders behind; make them writable before removal.
   for (auto it = std::filesystem::recursive_directory_iterator(
@@ -138,6 +182,20 @@ int RunUnprivileged(const std::function<int()>& fn) {
     }
     return fn();
   });
+}
+
+pid_t KeepTouching(const std::string& path, int ahead_s, int every_ms) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  for (;;) {
+    struct timespec times[2];
+    ::clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec += ahead_s;
+    times[1] = times[0];
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    ::usleep(static_cast<useconds_t>(every_ms) * 1000);
+  }
 }
 
 int RunWithTmpfs(const std::string& mount_dir, const std::string& size, const std::function<int()>& fn) {

@@ -2,6 +2,8 @@
 // running shell commands, and running code with root's privileges dropped.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
@@ -43,6 +45,11 @@ const int kMountRefused = 77;
 // kMountRefused when the namespace or the mount was refused, -1 on an abnormal end.
 // A watchdog alarm turns a hang into a failure instead of a stuck test.
 int RunWithTmpfs(const std::string& mount_dir, const std::string& size, const std::function<int()>& fn);
+
+// Starts a process that sets the times of path to ahead_s seconds past now, every
+// every_ms, until it is killed, as the holder of a lock file keeps it fresh from a
+// machine whose clock is ahead. Its pid, or -1 when the fork failed.
+pid_t KeepTouching(const std::string& path, int ahead_s, int every_ms);
 
 // The uid/gid that RunUnprivileged switches to.
 unsigned UnprivilegedUid();

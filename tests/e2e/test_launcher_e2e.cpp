@@ -1,16 +1,18 @@
 // The installed launcher, run as a real process on the offscreen platform against a
 // private install and a private home: first install (with the aged legacy folder),
 // nothing to do, upgrade, rollback, a second instance, the log, the upgrade of a running
-// client only, the five ways of being started, the plug-in path and a run without any
-// display.
+// client only, the five ways of being started, the plug-in path, a run without any
+// display, a lock held by another machine whose clock is ahead, and a tight process limit.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -39,6 +41,13 @@ std::string FilesOf(const std::string& dir) {
   return qvtest::ShellOutput("cd '" + dir +
                              "' && find . -type f -printf '%p %m %s\\n' | sort"
                              " && find . -type f -exec md5sum {} + | sort");
+}
+
+// True while pid has not ended (a zombie has).
+bool Running(pid_t pid) {
+  const std::string stat = qvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 // What an upgrade may leave beside the app folder: staging, ready, backups, discard.
@@ -489,6 +498,119 @@ TEST_F(LauncherE2e, RunsWithoutAnyDisplayAndLeavesThePlatformChoiceAlone) {
     EXPECT_NE(environ_text.find(std::string("\0HOME=", 6)), std::string::npos);
     EXPECT_EQ(environ_text.find(std::string("\0QT_QPA_PLATFORM=", 17)), std::string::npos);
   }
+}
+
+// Another machine on the same network home holds the upgrade lock and keeps it fresh,
+// its clock ten minutes ahead of this one's: the launcher waits for it like for any
+// fresh lock, and upgrades once the holder has let it go.
+TEST_F(LauncherE2e, ALockKeptFreshWithTimesAheadIsWaitedFor) {
+  const Home& home = AddHome("home");
+  const std::string lock = UserFolder(home.path) + "/upgrade.lock";
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + UserFolder(home.path) + "'"));
+  ASSERT_TRUE(qvtest::WriteFile(lock, "4242\nlauncher\nelsewhere.example\n" + std::string(32, '7') + "\n" +
+                                          std::string(36, '7') + "\n"));
+  const pid_t holder = qvtest::KeepTouching(lock, 600, 50);
+  ASSERT_GT(holder, 0);
+  const pid_t launcher = StartLauncher(SpecFor(root_, home));
+  const std::string waiting = "another launcher is upgrading '" + AppFolder(home.path) +
+                              "' (pid 4242 on host 'elsewhere.example'), waiting for it";
+  bool waited = false;
+  for (int i = 0; i < 3000 && !waited && Running(launcher); ++i) {
+    waited = HasMessage(ReadLog(home.path), waiting);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(waited) << "the lock was not waited for";
+  // Well past the times that the lock bears, the launcher still waits and has touched
+  // nothing.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_TRUE(Running(launcher));
+  EXPECT_FALSE(Exists(AppFolder(home.path)));
+  EXPECT_EQ("", Backups(home.path));
+
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ASSERT_EQ(0, ::unlink(lock.c_str()));
+  const LaunchResult r = WaitLauncher(launcher);
+  EXPECT_EQ(0, r.exit_code) << r.err;
+  EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(AppFolder(home.path)));
+  EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+}
+
+// Tasks (processes and threads) whose real user is uid, machine-wide: what a process
+// limit counts.
+int TasksOf(unsigned uid) {
+  return std::atoi(qvtest::ShellOutput("ps -L -U " + std::to_string(uid) + " -o lwp= | wc -l").c_str());
+}
+
+// Under a process limit just above what the user runs, any thread or process the
+// launcher starts may be refused. Whichever it is, the launcher ends, leaves a whole copy
+// or none, and logs why the client does not run. Each run needs a user of its own: the
+// limit counts every task of its user on the machine.
+TEST_F(LauncherE2e, UnderATightProcessLimitItAlwaysEndsAndSaysWhy) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run as users of its own";
+  SetAllLevels(root_, 4);
+  const std::string package = FilesOf(root_ + "/package/skylodge");
+  // spare: the tasks that the launcher may start beside its main thread.
+  auto launch = [&](const Home& home, unsigned uid, int spare) {
+    LaunchOptions options = SpecFor(root_, home);
+    const int limit = TasksOf(uid) + 1 + spare;
+    options.wrapper = {"bash", "-c",
+                       "ulimit -u " + std::to_string(limit) + " && exec setpriv --reuid=" + std::to_string(uid) +
+                           " --regid=" + std::to_string(uid) + " --clear-groups \"$0\""};
+    // LeakSanitizer's check at exit needs a task of its own.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+    LaunchResult r = RunLauncher(options, 60000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(0, r.term_signal) << r.err;
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    const std::vector<LogLine> log = ReadLog(home.path);
+    std::cout << "[ limit    ] " << spare << " spare: exit " << r.exit_code << ", last line: "
+              << (log.empty() ? std::string("(none)") : log.back().raw) << "\n";
+    return log;
+  };
+  auto make_home = [&](unsigned uid) -> const Home& {
+    const Home& home = AddHome("limited");
+    EXPECT_EQ(0, qvtest::Shell("chown -R " + std::to_string(uid) + ":" + std::to_string(uid) + " '" + home.path + "'"));
+    EXPECT_EQ(0, TasksOf(uid)) << "user " << uid << " is in use";
+    return home;
+  };
+  const std::string no_thread = "no thread can be started (Resource temporarily unavailable)";
+
+  // A first install, from no spare task (no worker thread) to enough.
+  for (int spare = 0; spare <= 4; ++spare) {
+    SCOPED_TRACE(std::to_string(spare) + " spare");
+    const unsigned uid = 64351 + static_cast<unsigned>(spare);
+    const Home& home = make_home(uid);
+    const std::vector<LogLine> log = launch(home, uid, spare);
+    const std::string app = AppFolder(home.path);
+    if (spare == 0) {
+      EXPECT_FALSE(Exists(app));
+      EXPECT_TRUE(InOrder(log, {{"ERROR", "the client cannot be installed now: " + no_thread}}));
+    } else {
+      EXPECT_EQ(package, FilesOf(app));
+    }
+    EXPECT_EQ("", Backups(home.path));
+    const pid_t client = ClientPid(home.path);
+    bool said = false;
+    for (const LogLine& l : log) said = said || l.tag == "ERROR" || l.tag == "WARNING";
+    EXPECT_TRUE(IsClientAlive(client) || said) << "no client, and no word why";
+    StopAllClients({home.path});
+  }
+
+  // An upgrade without a worker thread: the copy in use and its client stay.
+  const unsigned uid = 64356;
+  const Home& home = make_home(uid);
+  launch(home, uid, 8);
+  const pid_t client = ClientPid(home.path);
+  ASSERT_TRUE(IsClientAlive(client));
+  SetBuild(root_, kBuild + 1);
+  const std::vector<LogLine> log = launch(home, uid, 0);
+  EXPECT_TRUE(InOrder(log, {{"ERROR", "not upgrading the copy in use now: " + no_thread}}));
+  EXPECT_EQ(std::to_string(kBuild), BuildOf(AppFolder(home.path) + "/INFO"));
+  EXPECT_EQ(client, ClientPid(home.path));
+  EXPECT_TRUE(IsClientAlive(client));
+  EXPECT_EQ("", Backups(home.path));
 }
 
 }  // namespace

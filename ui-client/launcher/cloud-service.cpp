@@ -1,15 +1,21 @@
 #include "cloud-service.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QString>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -32,26 +38,80 @@ bool IsUOSDesktop() {
   return desktop == "Deepin";
 }
 
+// The whole of the file at path in *bytes; false, with errno set, when it cannot be read.
+bool ReadWhole(const char* path, QByteArray* bytes) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      return false;
+    }
+    bytes->append(buffer, static_cast<int>(got));
+  }
+  ::close(fd);
+  return true;
+}
+
 // Fills the fields of the "Version" section that the INFO file holds; absent keys leave
-// their field as it was.
+// their field as it was. 0, also for a missing file (it holds no keys); else the errno
+// of the failed read.
+//
+// QSettings keeps every INI file it has read in a process-wide cache keyed by its path,
+// and reads one again only when its size or time changed. An INFO replaced by another
+// build's of the same size and time (two builds dated by one commit) would still read
+// as the old build. So each read parses a snapshot of the file taken now, in a file in
+// memory whose time no earlier snapshot of this process had, through /proc/self/fd.
 // (A template: the record type is Service's own, which this file's helpers cannot name.)
 template <class Version>
-void ReadVersionFile(const ustring& path, Version* version) {
+int ReadVersionFile(const ustring& path, Version* version) {
+  static std::atomic<long> snapshots{0};
+  QByteArray bytes;
+  if (!ReadWhole(path.c_str(), &bytes)) return errno == ENOENT ? 0 : errno;
+  const int fd = ::memfd_create("INFO", MFD_CLOEXEC);
+  if (fd < 0) return errno;
+  const long stamp = ++snapshots;
+  const struct timespec times[2] = {{stamp, 0}, {stamp, 0}};
+  errno = 0;
+  if (::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())) != bytes.size() ||
+      ::futimens(fd, times) != 0) {
+    const int err = errno != 0 ? errno : EIO;
+    ::close(fd);
+    return err;
+  }
+  QString snapshot = QStringLiteral("/proc/self/fd/%1").arg(fd);
+  // Without /proc the file is read in place, and may come from the cache.
+  if (::access(QFile::encodeName(snapshot).constData(), R_OK) != 0) snapshot = QString::fromUtf8(path.c_str());
+
   ustring* const fields[4] = {&version->major_version, &version->minor_version, &version->build_version,
                               &version->icon_overlay_version};
   static const char* const kKeys[4] = {"major_version", "minor_version", "build_version",
                                        "icon_overlay_version"};
-  QSettings settings(QString::fromUtf8(path.c_str()), QSettings::IniFormat);
-  // Qt 5 would read INI files as Latin-1 otherwise.
-  settings.setIniCodec("UTF-8");
-  settings.beginGroup(QStringLiteral("Version"));
-  for (int i = 0; i < 4; ++i) {
-    const QString key = QString::fromLatin1(kKeys[i]);
-    if (settings.contains(key)) {
-      *fields[i] = ustring(settings.value(key).toString().toUtf8().toStdString());
+  {
+    QSettings settings(snapshot, QSettings::IniFormat);
+    // Qt 5 would read INI files as Latin-1 otherwise.
+    settings.setIniCodec("UTF-8");
+    settings.beginGroup(QStringLiteral("Version"));
+    for (int i = 0; i < 4; ++i) {
+      const QString key = QString::fromLatin1(kKeys[i]);
+      if (settings.contains(key)) {
+        *fields[i] = ustring(settings.value(key).toString().toUtf8().toStdString());
+      }
     }
+    settings.endGroup();
   }
-  settings.endGroup();
+  ::close(fd);
+  return 0;
+}
+
+std::string ErrorText(int err) {
+  char buf[256];
+  return strerror_r(err, buf, sizeof(buf));
 }
 
 ustring PackageSourcePath() { return PathFromTable("root_resource_path") + "/package/skylodge"; }
@@ -148,13 +208,19 @@ void Service::LockUserFolder() {
 
 void Service::UnlockUserFolder() { upgrade_lock.reset(); }
 
+void Service::KeepLockFresh() {
+  if (upgrade_lock) upgrade_lock->RefreshIfDue();
+}
+
 void Service::LoadSourceVersion() {
   ustring path = PathFromTable("user_quenvale_drive_resource_path") + "/INFO";
   if (!IsFileExist(path, false)) {
     QVLOG_INFO("service_debug", "source does not exist\n");
     return;
   }
-  ReadVersionFile(path, &source_version);
+  if (const int err = ReadVersionFile(path, &source_version)) {
+    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), ErrorText(err).c_str());
+  }
   QVLOG_INFO("service_debug", "source_version = (%s, %s, %s, %s)\n",
              source_version.major_version.c_str(), source_version.minor_version.c_str(),
              source_version.build_version.c_str(), source_version.icon_overlay_version.c_str());
@@ -163,7 +229,9 @@ void Service::LoadSourceVersion() {
 void Service::LoadTargetVersion() {
   // No existence test: a missing file reads as one without keys.
   ustring path = PackageInfoPath();
-  ReadVersionFile(path, &target_version);
+  if (const int err = ReadVersionFile(path, &target_version)) {
+    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), ErrorText(err).c_str());
+  }
   QVLOG_INFO("service_debug", "target_version = (%s, %s, %s, %s)\n",
              target_version.major_version.c_str(), target_version.minor_version.c_str(),
              target_version.build_version.c_str(), target_version.icon_overlay_version.c_str());
@@ -187,11 +255,18 @@ int Service::StagePackage() {
     }
     QVLOG_WARN("service_debug", "the package '%s' changed while it was copied (%s), copying it again\n",
                PackageSourcePath().c_str(), change.c_str());
-    if (!WaitForPackageToSettle(PackageSourcePath(), PackageInfoPath(), kSettleQuietMs, kSettleLimitMs)) {
-      QVLOG_ERR("service_debug",
-                "the package '%s' kept changing for %d s, the copy in use stays until the next "
-                "start\n",
-                PackageSourcePath().c_str(), kSettleLimitMs / 1000);
+    std::string error;
+    if (!WaitForPackageToSettle(PackageSourcePath(), PackageInfoPath(), kSettleQuietMs, kSettleLimitMs, &error,
+                                [this] { KeepLockFresh(); })) {
+      if (!error.empty()) {
+        QVLOG_ERR("service_debug", "failed to list the package '%s' (%s), the copy in use stays until the next start\n",
+                  PackageSourcePath().c_str(), error.c_str());
+      } else {
+        QVLOG_ERR("service_debug",
+                  "the package '%s' kept changing for %d s, the copy in use stays until the next "
+                  "start\n",
+                  PackageSourcePath().c_str(), kSettleLimitMs / 1000);
+      }
       return -1;
     }
     LoadTargetVersion();
@@ -220,24 +295,33 @@ int Service::StagePackageOnce(std::string* change) {
   // Opened before the first byte is written, so that the flush below hears of a
   // write-back error at any time during the copy.
   const int sync_point = FSOpenSyncPoint(folder);
-  CopyProgress progress(size.bytes);
+  CopyProgress progress(size.bytes, [this] { KeepLockFresh(); });
   copy_progress = &progress;
   const int copied = sync_point < 0 ? -1 : CopyPackage();
   copy_progress = nullptr;
 
   // The copy is one build only if nothing in the package changed from the walk before
-  // it to the walk after it, and the build is still the one the decision was made on.
-  *change = PackageChange(size, MeasurePackage(PackageSourcePath(), PackageInfoPath(), 1));
-  if (change->empty()) {
+  // it to the walk after it, and the build is still the one the decision was made on. A
+  // check that cannot be made tells nothing: the copy is not used, and no change is
+  // claimed.
+  const PackageSize after = MeasurePackage(PackageSourcePath(), PackageInfoPath(), 1);
+  std::string unchecked = after.error;
+  if (unchecked.empty()) *change = PackageChange(size, after);
+  if (unchecked.empty() && change->empty()) {
     VersionInfo now;
-    ReadVersionFile(PackageInfoPath(), &now);
-    if (now.build_version != target_version.build_version) {
+    if (const int err = ReadVersionFile(PackageInfoPath(), &now)) {
+      unchecked = "cannot read '" + std::string(PackageInfoPath().c_str()) + "': " + ErrorText(err);
+    } else if (now.build_version != target_version.build_version) {
       *change = "its build is now '" + std::string(now.build_version.c_str()) + "', not '" +
                 target_version.build_version.c_str() + "'";
     }
   }
-  if (copied != 0 || !change->empty()) {
+  if (copied != 0 || !change->empty() || !unchecked.empty()) {
     if (sync_point >= 0) ::close(sync_point);
+    if (!unchecked.empty()) {
+      QVLOG_ERR("service_debug", "failed to check the package '%s' after the copy (%s), the copy is not used\n",
+                PackageSourcePath().c_str(), unchecked.c_str());
+    }
     if (change->empty()) {
       LogFailedInstall(IsFileExist(app_dir, false));
       DropStagedCopies(app_dir);

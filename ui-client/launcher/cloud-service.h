@@ -66,6 +66,9 @@ class Service {
   // sets lock_busy when it cannot be had in time. UnlockUserFolder lets it go.
   void LockUserFolder();
   void UnlockUserFolder();
+  // Refreshes the lock when no thread of its own does; called as the upgrade goes on,
+  // from any thread.
+  void KeepLockFresh();
 
   int timeout;
   ustring per_user_install_path;

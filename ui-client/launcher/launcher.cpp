@@ -1,8 +1,12 @@
 #include "launcher.h"
 
+#include <pthread.h>
+
 #include <QApplication>
+#include <QFileInfo>
 #include <QIcon>
 #include <climits>
+#include <cstring>
 
 #include "adapter.h"
 #include "dpiinfo.h"
@@ -15,10 +19,25 @@
 
 void HandlerThread::run() { exec(); }
 
+namespace {
+
+// QThread keeps the reason for a start that failed to itself; one more try tells it.
+// Empty when that try succeeds (a task was freed meanwhile).
+QString ThreadStartError() {
+  pthread_t probe;
+  const int rc = pthread_create(&probe, nullptr, [](void*) -> void* { return nullptr; }, nullptr);
+  if (rc == 0) {
+    pthread_join(probe, nullptr);
+    return QString();
+  }
+  return QString::fromLocal8Bit(std::strerror(rc));
+}
+
+}  // namespace
+
 Worker::Worker() {
   m_service = new LinuxService();
   m_handler_thread = new HandlerThread();
-  moveToThread(m_handler_thread);
 }
 
 Worker::~Worker() {
@@ -26,7 +45,23 @@ Worker::~Worker() {
   if (m_service != nullptr) delete m_service;
 }
 
-void Worker::StartThread() { m_handler_thread->start(QThread::InheritPriority); }
+bool Worker::StartThread() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    m_handler_thread->start(QThread::InheritPriority);
+    // Moved only once its thread runs: an object of a thread that never started would
+    // never get its start signal.
+    if (m_handler_thread->isRunning()) {
+      moveToThread(m_handler_thread);
+      return true;
+    }
+    m_thread_error = ThreadStartError();
+    if (!m_thread_error.isEmpty()) break;
+  }
+  if (m_thread_error.isEmpty()) m_thread_error = QStringLiteral("no reason given");
+  QVLOG_WARN("launcher_debug", "cannot start the worker thread (%s), running without it\n",
+             m_thread_error.toUtf8().constData());
+  return false;
+}
 
 void Worker::QuitThread() { m_handler_thread->quit(); }
 
@@ -35,7 +70,20 @@ void Worker::JoinThread() { m_handler_thread->wait(ULONG_MAX); }
 void Worker::HandleServicce() {
   QVLOG_DEBUG("launcher_debug", "running\n");
   m_service->PreUpgrade();
-  if (m_service->IsNeedUpgrade()) {
+  const bool upgrade = m_service->IsNeedUpgrade();
+  if (upgrade && !m_thread_error.isEmpty()) {
+    // No thread to spare means no process either: the running client could be stopped,
+    // but its successor would not start. The copy in use and its client stay.
+    const QByteArray reason = m_thread_error.toUtf8();
+    const QString client = UIPathManager::getInstance()->getPath(QStringLiteral("user_quenvale_drive_ui_path"));
+    if (QFileInfo::exists(client)) {
+      QVLOG_ERR("launcher_debug", "not upgrading the copy in use now: no thread can be started (%s)\n",
+                reason.constData());
+    } else {
+      QVLOG_ERR("launcher_debug", "the client cannot be installed now: no thread can be started (%s)\n",
+                reason.constData());
+    }
+  } else if (upgrade) {
     emit sigShowMsg();
     if (m_service->HandlePackageUpgrade() != 0) {
       QVLOG_ERR("launcher_debug", "Failed to upgrade package\n");
@@ -86,7 +134,9 @@ Launcher::Launcher() {
   QApplication::setQuitOnLastWindowClosed(false);
 
   Notify_Adapter& adapter = Notify_Adapter::GetInstance();
-  connect(this, &Launcher::sigStart, m_worker, &Worker::HandleServicce);
+  // Queued also when the worker has no thread of its own and runs on this one: the
+  // sequence then runs inside the event loop, which its end can quit.
+  connect(this, &Launcher::sigStart, m_worker, &Worker::HandleServicce, Qt::QueuedConnection);
   connect(m_worker, &Worker::sigShowMsg, this, &Launcher::ShowMsgBox);
   connect(m_worker, &Worker::sigServiceDone, this, &Launcher::LaunchDone);
   connect(m_worker, &Worker::sigUpdateProgress, this, &Launcher::UpdateProgress);

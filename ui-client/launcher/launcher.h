@@ -28,7 +28,9 @@ class Worker : public QObject {
   Worker();
   ~Worker() override;
 
-  void StartThread();
+  // Starts the worker's thread and moves the worker there. False when no thread could be
+  // started: the worker then stays on the calling thread and upgrades nothing.
+  bool StartThread();
   void QuitThread();
   void JoinThread();
 
@@ -44,6 +46,8 @@ class Worker : public QObject {
  private:
   HandlerThread* m_handler_thread = nullptr;
   Service* m_service = nullptr;
+  // Why the thread could not be started; empty when it runs.
+  QString m_thread_error;
 
   // The launcher connects its start signal to the private slot.
   friend class Launcher;

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "adapter.h"
@@ -59,24 +61,49 @@ void AddEntry(const std::string& path, const struct stat& st, uint64_t block, Pa
   }
 }
 
+std::string Failure(const char* what, const std::string& path, int err) {
+  char text[256];
+  return std::string("cannot ") + what + " '" + path + "': " + strerror_r(err, text, sizeof text);
+}
+
 // Adds up the folder open as dir_fd, whose path in the package is prefix, looking each
 // entry up relative to it: a walk by full paths would resolve every folder above the
-// entry again, for each entry.
-void MeasureFolder(int dir_fd, const std::string& prefix, uint64_t block, PackageSize* size) {
+// entry again, for each entry. An entry that vanishes under the walk is left out (the
+// comparison of two walks tells it); any other failure ends the walk in size->error.
+void MeasureFolder(int dir_fd, const std::string& folder, const std::string& prefix, uint64_t block,
+                   PackageSize* size) {
   DIR* dir = fdopendir(dir_fd);
   if (dir == nullptr) {
+    size->error = Failure("list", folder, errno);
     close(dir_fd);
-    return;  // the copy reports what it cannot read
+    return;
   }
-  while (const struct dirent* entry = readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) size->error = Failure("list", folder, errno);
+      break;
+    }
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    const std::string full = folder + "/" + entry->d_name;
     struct stat st;
-    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      size->error = Failure("look at", full, errno);
+      break;
+    }
     const std::string path = prefix.empty() ? std::string(entry->d_name) : prefix + "/" + entry->d_name;
     AddEntry(path, st, block, size);
     if (!S_ISDIR(st.st_mode)) continue;
     const int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child >= 0) MeasureFolder(child, path, block, size);
+    if (child < 0) {
+      if (errno == ENOENT) continue;
+      size->error = Failure("open", full, errno);
+      break;
+    }
+    MeasureFolder(child, full, path, block, size);
+    if (!size->error.empty()) break;
   }
   closedir(dir);
 }
@@ -140,11 +167,25 @@ PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t
   struct stat st;
   if (lstat(package.c_str(), &st) == 0) {
     AddEntry("", st, block, &size);
-    const int dir_fd = S_ISDIR(st.st_mode) ? open(package.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (dir_fd >= 0) MeasureFolder(dir_fd, "", block, &size);
+    if (S_ISDIR(st.st_mode)) {
+      const int dir_fd = open(package.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir_fd >= 0) {
+        MeasureFolder(dir_fd, package.c_str(), "", block, &size);
+      } else if (errno != ENOENT) {
+        size.error = Failure("open", package.c_str(), errno);
+      }
+    }
+  } else if (errno != ENOENT) {
+    size.error = Failure("look at", package.c_str(), errno);
   }
   // The version file lies outside the tree but says which build the tree is.
-  if (!info.empty() && lstat(info.c_str(), &st) == 0) size.entries.push_back(EntryOf("../INFO", st));
+  if (!info.empty() && size.error.empty()) {
+    if (lstat(info.c_str(), &st) == 0) {
+      size.entries.push_back(EntryOf("../INFO", st));
+    } else if (errno != ENOENT) {
+      size.error = Failure("look at", info.c_str(), errno);
+    }
+  }
   std::sort(size.entries.begin(), size.entries.end(),
             [](const PackageEntry& a, const PackageEntry& b) { return a.path < b.path; });
   return size;
@@ -165,14 +206,17 @@ std::string PackageChange(const PackageSize& before, const PackageSize& after) {
   return "";
 }
 
-bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms) {
+bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms,
+                            std::string* error, const std::function<void()>& between) {
   PackageSize last = MeasurePackage(package, info, 1);
-  for (int waited = 0; waited < limit_ms; waited += quiet_ms) {
+  for (int waited = 0; last.error.empty() && waited < limit_ms; waited += quiet_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
+    if (between) between();
     PackageSize now = MeasurePackage(package, info, 1);
-    if (PackageChange(last, now).empty()) return true;
+    if (now.error.empty() && PackageChange(last, now).empty()) return true;
     last = std::move(now);
   }
+  *error = last.error;
   return false;
 }
 
@@ -185,6 +229,10 @@ int CheckRoomForPackage(const ustring& package, const ustring& info, const ustri
   }
   const uint64_t block = fs.f_frsize > 0 ? fs.f_frsize : 4096;
   *size = MeasurePackage(package, info, block);
+  if (!size->error.empty()) {
+    QVLOG_ERR("service_debug", "failed to list the package '%s' (%s)\n", package.c_str(), size->error.c_str());
+    return -1;
+  }
 
   const uint64_t needed = size->disk_bytes + std::max(size->disk_bytes / 20, kMinMargin);
   const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * block;
@@ -304,10 +352,11 @@ int RemoveTree(const ustring& path) {
   return FSRemove(path, false);
 }
 
-CopyProgress::CopyProgress(uint64_t total)
-    : total_(total), last_report_(std::chrono::steady_clock::now()) {}
+CopyProgress::CopyProgress(uint64_t total, std::function<void()> tick)
+    : tick_(std::move(tick)), total_(total), last_report_(std::chrono::steady_clock::now()) {}
 
 void CopyProgress::Add(uint64_t bytes) {
+  if (tick_) tick_();
   std::lock_guard<std::mutex> lock(mutex_);
   done_ += bytes;
   if (total_ == 0) return;
@@ -323,7 +372,22 @@ void CopyProgress::Add(uint64_t bytes) {
 CopyPool::CopyPool(CopyProgress* progress) : progress_(progress) {
   const unsigned cores = std::thread::hardware_concurrency();
   const unsigned count = std::min(4u, std::max(2u, cores));
-  for (unsigned i = 0; i < count; ++i) threads_.emplace_back(&CopyPool::Work, this);
+  for (unsigned i = 0; i < count; ++i) {
+    try {
+      threads_.emplace_back(&CopyPool::Work, this);
+    } catch (const std::system_error& e) {
+      // No task to spare (a tight process limit): the pool makes do with the threads it
+      // got, and with none the caller copies each batch as it queues it.
+      if (i == 0) {
+        QVLOG_WARN("service_debug", "cannot start a copy thread (%s), the walk copies the files itself\n",
+                   e.code().message().c_str());
+      } else {
+        QVLOG_WARN("service_debug", "started %u of %u copy threads (%s), copying on those\n", i, count,
+                   e.code().message().c_str());
+      }
+      break;
+    }
+  }
 }
 
 CopyPool::~CopyPool() {
@@ -338,6 +402,15 @@ CopyPool::~CopyPool() {
 
 bool CopyPool::Submit(Batch batch) {
   if (batch.empty()) return true;
+  if (threads_.empty()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failed_) return false;
+    }
+    Copy(batch);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !failed_;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failed_) return false;
@@ -362,10 +435,23 @@ bool CopyPool::TakeFailure(ustring* src, ustring* dst) {
   return true;
 }
 
-void CopyPool::Work() {
+void CopyPool::Copy(const Batch& batch) {
   const FSCopyProgress report = [this](uint64_t bytes) {
     if (progress_ != nullptr) progress_->Add(bytes);
   };
+  for (const Batch::value_type& job : batch) {
+    if (FSCopyToNew(job.first, job.second, true, report) == 0) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failed_) {
+      failed_ = true;
+      failure_ = job;
+      jobs_.clear();
+    }
+    return;
+  }
+}
+
+void CopyPool::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
@@ -374,20 +460,9 @@ void CopyPool::Work() {
     jobs_.pop_front();
     ++busy_;
     lock.unlock();
-    const Batch::value_type* failed = nullptr;
-    for (const Batch::value_type& job : batch) {
-      if (FSCopyToNew(job.first, job.second, true, report) != 0) {
-        failed = &job;
-        break;
-      }
-    }
+    Copy(batch);
     lock.lock();
     --busy_;
-    if (failed != nullptr && !failed_) {
-      failed_ = true;
-      failure_ = *failed;
-      jobs_.clear();
-    }
     if (jobs_.empty() && busy_ == 0) idle_.notify_all();
   }
 }

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,12 +49,14 @@ bool operator==(const PackageEntry& a, const PackageEntry& b);
 // What one walk of a package tree finds: the bytes of file data (the progress total),
 // the number of files, the room the copy takes on a file system with the given block
 // size, and every entry, sorted by path. A missing package measures as empty: the copy
-// reports it.
+// reports it. A walk that could not look at everything says why in error ("cannot open
+// '<path>': <reason>"); its entries are then incomplete and tell nothing.
 struct PackageSize {
   uint64_t bytes = 0;
   uint64_t files = 0;
   uint64_t disk_bytes = 0;
   std::vector<PackageEntry> entries;
+  std::string error;
 };
 
 // Walks package (and its version file info, an entry of its own) with the given block
@@ -64,14 +67,16 @@ PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t
 // in words ("'bin/x' changed", "'y' appeared", "'z' vanished").
 std::string PackageChange(const PackageSize& before, const PackageSize& after);
 
-// Waits until two walks of the package quiet_ms apart agree, for limit_ms at most. True
-// when the package has settled.
-bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms);
+// Waits until two walks of the package quiet_ms apart agree, for limit_ms at most, calling
+// between (when given) at every pause. True when the package has settled; false when it
+// has not or a walk failed, which *error then tells.
+bool WaitForPackageToSettle(const ustring& package, const ustring& info, int quiet_ms, int limit_ms,
+                            std::string* error, const std::function<void()>& between = nullptr);
 
 // Measures package (see MeasurePackage) and checks that the file system of folder has
 // room for its copy plus a margin (5 % or 16 MiB, whichever is more). 0 when it has;
 // -1, with an ERROR line giving the bytes needed and free, when it has not or cannot be
-// asked.
+// asked, or giving the reason when the package cannot be listed.
 int CheckRoomForPackage(const ustring& package, const ustring& info, const ustring& folder,
                         PackageSize* size);
 
@@ -105,13 +110,14 @@ void EmptyDiscard(const ustring& app_dir);
 
 // Turns bytes copied into progress reports for the dialog (through Notify_Adapter), as
 // a share of total computed in 64 bits, at most about 20 times a second. Any thread may
-// add.
+// add; tick, when given, is called at every addition, on the adding thread.
 class CopyProgress {
  public:
-  explicit CopyProgress(uint64_t total);
+  explicit CopyProgress(uint64_t total, std::function<void()> tick = nullptr);
   void Add(uint64_t bytes);
 
  private:
+  const std::function<void()> tick_;
   std::mutex mutex_;
   uint64_t total_;
   uint64_t done_ = 0;
@@ -123,7 +129,8 @@ class CopyProgress {
 // walks the tree and makes its folders. Creating files is most of the cost of a tree of
 // small files; a folder takes one creation at a time, so each thread takes a batch of
 // one folder's files and the threads work in different folders. After a failure the
-// remaining copies are dropped.
+// remaining copies are dropped. When fewer threads can be started, the pool works with
+// those it got; with none, Submit copies the batch on the calling thread.
 class CopyPool {
  public:
   using Batch = std::vector<std::pair<ustring, ustring>>;  // source, destination
@@ -141,6 +148,7 @@ class CopyPool {
 
  private:
   void Work();
+  void Copy(const Batch& batch);
 
   CopyProgress* progress_;
   std::mutex mutex_;

@@ -11,9 +11,14 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <system_error>
 #include <vector>
+
+#define QV_LOG_FILE "user-folder.cpp"
+#include "log.h"
 
 QString UserHomeFolder() {
   const QByteArray home = qgetenv("HOME");
@@ -71,20 +76,34 @@ int MakePrivateFolder(const QString& path, mode_t* loosened) {
   return 0;
 }
 
-UpgradeLock::UpgradeLock(const QString& path) : path_(path), lock_(path) {
-  lock_.setStaleLockTime(kStaleMs);
+UpgradeLock::UpgradeLock(const QString& path, int stale_ms, int refresh_ms)
+    : path_(path), lock_(path), stale_ms_(stale_ms), refresh_ms_(refresh_ms) {
+  // QLockFile's own rule compares the file's time with this machine's clock, and takes a
+  // lock whose time is far enough ahead (another machine's clock, or this one set back)
+  // for an old one. Only its check of the holder's process on this machine is kept;
+  // Acquire judges staleness by what it watches.
+  lock_.setStaleLockTime(0);
 }
 
 UpgradeLock::~UpgradeLock() { Release(); }
 
 UpgradeLock::Result UpgradeLock::Acquire(int wait_ms) {
+  using std::chrono::milliseconds;
   if (MakePrivateFolder(QFileInfo(path_).path()) != 0) return kUnavailable;
-  if (!lock_.tryLock(wait_ms)) {
-    return lock_.error() == QLockFile::LockFailedError ? kBusy : kUnavailable;
+  const auto deadline = std::chrono::steady_clock::now() + milliseconds(std::max(wait_ms, 0));
+  const milliseconds poll(std::min(1000, std::max(10, stale_ms_ / 10)));
+  for (;;) {
+    if (lock_.tryLock(0)) {
+      watching_ = false;
+      StartRefresher();
+      return kLocked;
+    }
+    if (lock_.error() != QLockFile::LockFailedError) return kUnavailable;
+    if (WatchedGoStale() && TakeOverStale()) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return kBusy;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(poll, deadline - now));
   }
-  releasing_ = false;
-  refresher_ = std::thread(&UpgradeLock::KeepFresh, this);
-  return kLocked;
 }
 
 void UpgradeLock::Release() {
@@ -92,6 +111,7 @@ void UpgradeLock::Release() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     releasing_ = true;
+    refresh_inline_ = false;
   }
   wake_.notify_all();
   if (refresher_.joinable()) refresher_.join();
@@ -105,12 +125,80 @@ QString UpgradeLock::Holder() {
   return QStringLiteral("pid %1 on host '%2'").arg(pid).arg(host);
 }
 
-void UpgradeLock::KeepFresh() {
-  // The lock file's age is what tells another machine that its holder has gone; an
-  // upgrade may well take longer than that, so the age is kept young while it runs.
-  const QByteArray name = QFile::encodeName(path_);
-  std::unique_lock<std::mutex> guard(mutex_);
-  while (!wake_.wait_for(guard, std::chrono::milliseconds(kRefreshMs), [this] { return releasing_; })) {
-    ::utimensat(AT_FDCWD, name.constData(), nullptr, 0);
+void UpgradeLock::RefreshIfDue() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (!refresh_inline_ || now - last_refresh_ < std::chrono::milliseconds(refresh_ms_)) return;
+  last_refresh_ = now;
+  Touch();
+}
+
+bool UpgradeLock::Look::operator==(const Look& other) const {
+  auto same = [](const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  };
+  return exists == other.exists && dev == other.dev && ino == other.ino && size == other.size &&
+         same(mtime, other.mtime) && same(ctime, other.ctime);
+}
+
+UpgradeLock::Look UpgradeLock::LookAtFile() const {
+  Look look;
+  struct stat st;
+  if (::stat(QFile::encodeName(path_).constData(), &st) != 0) return look;
+  look.exists = true;
+  look.dev = st.st_dev;
+  look.ino = st.st_ino;
+  look.size = st.st_size;
+  look.mtime = st.st_mtim;
+  look.ctime = st.st_ctim;
+  return look;
+}
+
+bool UpgradeLock::WatchedGoStale() {
+  const Look look = LookAtFile();
+  const auto now = std::chrono::steady_clock::now();
+  if (!watching_ || !(look == watched_)) {
+    // The first look, or the holder has been at it since the last one: watched afresh.
+    watching_ = true;
+    watched_ = look;
+    watched_since_ = now;
+    return false;
+  }
+  return look.exists && now - watched_since_ >= std::chrono::milliseconds(stale_ms_);
+}
+
+bool UpgradeLock::TakeOverStale() {
+  // As QLockFile does it: two launchers that both find the lock stale must not remove
+  // the one that the first of them takes next.
+  QLockFile remover(path_ + QStringLiteral(".rmlock"));
+  if (!remover.tryLock(0)) return false;
+  if (!(LookAtFile() == watched_)) return false;  // refreshed after all
+  watching_ = false;
+  return lock_.removeStaleLockFile();
+}
+
+void UpgradeLock::StartRefresher() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  releasing_ = false;
+  last_refresh_ = std::chrono::steady_clock::now();
+  try {
+    refresher_ = std::thread(&UpgradeLock::KeepFresh, this);
+  } catch (const std::system_error& e) {
+    // No task to spare (a tight process limit): the holder refreshes it as it works.
+    refresh_inline_ = true;
+    QVLOG_WARN("service_debug", "cannot start the thread that keeps '%s' fresh (%s), refreshing it along the way\n",
+               QFile::encodeName(path_).constData(), e.code().message().c_str());
   }
 }
+
+void UpgradeLock::KeepFresh() {
+  // The lock file's changes are what tell another machine that its holder is still
+  // there; an upgrade may well take longer than the stale time, so they go on while it
+  // runs.
+  std::unique_lock<std::mutex> guard(mutex_);
+  while (!wake_.wait_for(guard, std::chrono::milliseconds(refresh_ms_), [this] { return releasing_; })) {
+    Touch();
+  }
+}
+
+void UpgradeLock::Touch() { ::utimensat(AT_FDCWD, QFile::encodeName(path_).constData(), nullptr, 0); }

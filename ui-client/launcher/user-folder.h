@@ -4,10 +4,12 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <QLockFile>
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -31,33 +33,64 @@ int MakePrivateFolder(const QString& path, mode_t* loosened = nullptr);
 // at start to the end of its upgrade. It is a lock file that records pid and host, so it
 // also works between sessions with different runtime folders and between machines that
 // share a network home. A lock left by a dead process of this host is taken over at
-// once; one of another host is honoured while its holder keeps it fresh, which the
-// holder does every few seconds while it holds it.
+// once. Any other is honoured while its holder keeps it fresh, which the holder does
+// every refresh_ms while it holds it: it is stale only once this launcher has watched it
+// go unrefreshed for stale_ms on its own monotonic clock, whatever times the file bears
+// (the clocks of two machines need not agree).
 class UpgradeLock {
  public:
   enum Result { kLocked, kBusy, kUnavailable };
 
-  explicit UpgradeLock(const QString& path);
+  static constexpr int kStaleMs = 60000;
+  static constexpr int kRefreshMs = 10000;
+
+  explicit UpgradeLock(const QString& path, int stale_ms = kStaleMs, int refresh_ms = kRefreshMs);
   ~UpgradeLock();  // releases
 
   // Takes the lock, waiting up to wait_ms while another launcher holds it. kBusy when it
-  // is still held then; kUnavailable when no lock file can be made there.
+  // is still held then; kUnavailable when no lock file can be made there. The watch of
+  // another holder's lock goes on from one call to the next.
   Result Acquire(int wait_ms);
   void Release();
 
   // "pid N on host 'H'" of the lock file's current holder, for the log.
   QString Holder();
 
-  static constexpr int kStaleMs = 60000;  // an unrefreshed lock of another host is stale after this
-  static constexpr int kRefreshMs = 10000;
+  // Refreshes the lock file when it is due and no thread of its own does (none could be
+  // started): then the holder calls this now and then while it works. Any thread.
+  void RefreshIfDue();
 
  private:
+  // What a look at the lock file sees; a refresh or a new lock changes it.
+  struct Look {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {0, 0};
+    struct timespec ctime = {0, 0};
+    bool operator==(const Look& other) const;
+  };
+  Look LookAtFile() const;
+  // True once the lock file has looked the same for stale_ms since the first look.
+  bool WatchedGoStale();
+  bool TakeOverStale();
+  void StartRefresher();
   void KeepFresh();
+  void Touch();
 
   QString path_;
   QLockFile lock_;
+  const int stale_ms_;
+  const int refresh_ms_;
+  bool watching_ = false;
+  Look watched_;
+  std::chrono::steady_clock::time_point watched_since_;
+
   std::mutex mutex_;
   std::condition_variable wake_;
   bool releasing_ = false;
+  bool refresh_inline_ = false;  // held, with no refresher thread
+  std::chrono::steady_clock::time_point last_refresh_;
   std::thread refresher_;
 };

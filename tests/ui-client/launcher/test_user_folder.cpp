@@ -1,8 +1,11 @@
 // The user's home without HOME, private folders whatever the umask, and the upgrade lock
 // between launchers of other processes, sessions and hosts.
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,6 +92,10 @@ TEST(PrivateFolderTest, MadeAndNarrowedToItsOwnerWhateverTheUmask) {
 
 class UpgradeLockTest : public ::testing::Test {
  protected:
+  // A short stand-in for the launcher's stale time (a minute), still long beside the
+  // refreshes of the tests' holders (20 ms) on a loaded machine.
+  static constexpr int kShortStaleMs = 500;
+
   void SetUp() override { path_ = qvtest::MakeTempDir("lock") + "/drive/upgrade.lock"; }
 
   // A lock file as a launcher leaves it when it dies holding the lock.
@@ -125,7 +132,22 @@ class UpgradeLockTest : public ::testing::Test {
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, path_.c_str(), times, 0));
   }
 
+  // Keeps the lock fresh as its holder does from a machine whose clock is ten minutes
+  // ahead.
+  void KeepFreshAhead(int every_ms) {
+    keeper_ = qvtest::KeepTouching(path_, 600, every_ms);
+    ASSERT_GT(keeper_, 0);
+  }
+  void StopKeeping() {
+    if (keeper_ <= 0) return;
+    ::kill(keeper_, SIGKILL);
+    ::waitpid(keeper_, nullptr, 0);
+    keeper_ = -1;
+  }
+  void TearDown() override { StopKeeping(); }
+
   std::string path_;
+  pid_t keeper_ = -1;
 };
 
 TEST_F(UpgradeLockTest, OneHolderAtATimeAndTheFolderIsMadePrivate) {
@@ -150,18 +172,63 @@ TEST_F(UpgradeLockTest, ALockOfADeadProcessOfThisHostIsTakenOver) {
   EXPECT_EQ(UpgradeLock::kLocked, lock.Acquire(0));
 }
 
+// A lock of another host is stale only once this process has watched it go unrefreshed
+// for the stale time, whatever its times say: an old time is no proof that its holder
+// has gone, and a time ahead of this machine's clock is no proof that it is there.
 TEST_F(UpgradeLockTest, ALockOfAnotherHostIsHonouredUntilItIsStale) {
-  // Its pid says nothing here, dead or not: only its age counts.
+  // Its pid says nothing here, dead or not.
   LeaveLockOfDeadProcess();
   MoveLockToHost("elsewhere.example");
-  UpgradeLock lock(Q(path_));
+  UpgradeLock lock(Q(path_), kShortStaleMs);
   EXPECT_EQ(UpgradeLock::kBusy, lock.Acquire(100));
   EXPECT_EQ(QStringLiteral("pid "), lock.Holder().left(4));
   EXPECT_TRUE(lock.Holder().endsWith(QStringLiteral(" on host 'elsewhere.example'"))) << lock.Holder().toStdString();
-  AgeLock(UpgradeLock::kStaleMs / 1000 - 10);
+  AgeLock(3600);
+  EXPECT_EQ(UpgradeLock::kBusy, lock.Acquire(0)) << "a time an hour old is a refresh seen now";
+  EXPECT_EQ(UpgradeLock::kLocked, lock.Acquire(4 * kShortStaleMs));
+}
+
+// The holder's clock is ten minutes ahead of this one, and it keeps the lock fresh: the
+// lock is waited for, and given up as any fresh one, until the holder stops.
+TEST_F(UpgradeLockTest, ALockWithTimesAheadIsHonouredWhileItIsKeptFresh) {
+  LeaveLockOfDeadProcess();
+  MoveLockToHost("elsewhere.example");
+  KeepFreshAhead(20);
+  UpgradeLock lock(Q(path_), kShortStaleMs);
   EXPECT_EQ(UpgradeLock::kBusy, lock.Acquire(0));
-  AgeLock(UpgradeLock::kStaleMs / 1000 + 10);
-  EXPECT_EQ(UpgradeLock::kLocked, lock.Acquire(0));
+  EXPECT_EQ(UpgradeLock::kBusy, lock.Acquire(3 * kShortStaleMs));
+  StopKeeping();
+  EXPECT_EQ(UpgradeLock::kLocked, lock.Acquire(4 * kShortStaleMs));
+}
+
+// With no thread to spare for its refresher, the lock is still taken, and its holder
+// keeps it fresh as it works.
+TEST_F(UpgradeLockTest, WithoutAThreadOfItsOwnTheHolderKeepsItFresh) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run as a user of its own";
+  const unsigned uid = 64360;  // alone under its process limit
+  const std::string base = path_.substr(0, path_.rfind("/drive/"));
+  ASSERT_EQ(0, ::chown(base.c_str(), uid, uid));
+  EXPECT_EQ(0, qvtest::RunInChild([&] {
+    const struct rlimit one = {1, 1};
+    CHILD_CHECK(1, ::setrlimit(RLIMIT_NPROC, &one) == 0 && ::setgroups(0, nullptr) == 0 && ::setgid(uid) == 0 &&
+                       ::setuid(uid) == 0);
+    auto mtime = [this] {
+      struct stat st;
+      return ::stat(path_.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
+    };
+    UpgradeLock lock(Q(path_), kShortStaleMs, 50);
+    CHILD_CHECK(2, lock.Acquire(0) == UpgradeLock::kLocked);
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    CHILD_CHECK(3, ::utimensat(AT_FDCWD, path_.c_str(), old, 0) == 0);
+    lock.RefreshIfDue();
+    CHILD_CHECK(4, mtime() == 1000000000);  // not due yet
+    ::usleep(100 * 1000);
+    lock.RefreshIfDue();
+    CHILD_CHECK(5, mtime() > 1000000000);
+    lock.Release();
+    CHILD_CHECK(6, !QFile::exists(Q(path_)));
+    return 0;
+  }));
 }
 
 TEST_F(UpgradeLockTest, NoLockWhereNoFileCanBeMade) {

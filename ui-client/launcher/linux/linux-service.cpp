@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
-
-#include <QProcess>
-#include <QString>
-#include <QStringList>
 
 #include <cerrno>
 #include <climits>
@@ -24,6 +22,8 @@
 #include "config.h"
 #include "file/file-op.h"
 #include "package-upgrade.h"
+
+extern char** environ;
 
 #define QV_LOG_FILE "linux/linux-service.cpp"
 #include "log.h"
@@ -225,30 +225,50 @@ void LinuxService::PostUpgrade() {
 int LinuxService::LaunchPerUserBin() {
   // The script may leave the client running in the background with the script's
   // streams; they go to the null device so that nothing can hold the wait below open.
+  // posix_spawn rather than QProcess: at a process or descriptor limit QProcess may
+  // report a script that never started as killed by a signal, or wait for it forever.
   const ustring script = per_user_install_path + "/package/start-stop";
-  QProcess process;
-  process.setStandardInputFile(QProcess::nullDevice());
-  process.setStandardOutputFile(QProcess::nullDevice());
-  process.setStandardErrorFile(QProcess::nullDevice());
-  process.start(QString::fromUtf8(script.c_str()), QStringList{QStringLiteral("start")});
-  if (!process.waitForStarted(-1)) {
+  posix_spawn_file_actions_t streams;
+  posix_spawn_file_actions_init(&streams);
+  posix_spawn_file_actions_addopen(&streams, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&streams, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&streams, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, pipe;
+  sigemptyset(&none);
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &pipe);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  std::string program = script.c_str();
+  std::string start = "start";
+  char* argv[] = {&program[0], &start[0], nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, script.c_str(), &streams, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&streams);
+  if (rc != 0) {
     // The user is left without a client: say why, most of all for a home mounted noexec,
     // where the copy is whole and nothing else looks wrong.
     struct statvfs fs;
     const bool noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
-    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s%s\n", script.c_str(),
-              process.errorString().toUtf8().constData(),
+    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s%s\n", script.c_str(), ErrorText(rc).c_str(),
               noexec ? " (its file system is mounted noexec)" : "");
     return 0;
   }
-  process.waitForFinished(-1);
-  // Qt gives the signal's number as the exit code of a crashed process.
-  if (process.exitStatus() == QProcess::CrashExit) {
-    QVLOG_WARN("service_debug", "the start script '%s' was killed by signal %d\n", script.c_str(),
-               process.exitCode());
-  } else if (process.exitCode() != 0) {
-    QVLOG_WARN("service_debug", "the start script '%s' exited with status %d\n", script.c_str(),
-               process.exitCode());
+  siginfo_t end;
+  end.si_pid = 0;
+  while (::waitid(P_PID, static_cast<id_t>(pid), &end, WEXITED) != 0 && errno == EINTR) {
+  }
+  if (end.si_pid != pid) {
+    QVLOG_ERR("service_debug", "failed to wait for the start script '%s': %s\n", script.c_str(),
+              ErrorText(errno).c_str());
+  } else if (end.si_code == CLD_KILLED || end.si_code == CLD_DUMPED) {
+    QVLOG_WARN("service_debug", "the start script '%s' was killed by signal %d\n", script.c_str(), end.si_status);
+  } else if (end.si_status != 0) {
+    QVLOG_WARN("service_debug", "the start script '%s' exited with status %d\n", script.c_str(), end.si_status);
   }
   return 0;
 }

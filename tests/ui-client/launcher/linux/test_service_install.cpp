@@ -1,5 +1,8 @@
 // Installing the package into the per-user app folder with backup and rollback, and the
 // clean-up and migration of the legacy per-user folder.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -161,7 +164,8 @@ TEST_F(InstallTest, CopyFailureLeavesTheOldCopyUntouched) {
 }
 
 // A package folder the user cannot read must not pass for an empty one: that would
-// replace a working copy with a hollow one and delete the backup.
+// replace a working copy with a hollow one and delete the backup. The walk before the
+// copy finds it; the copy itself refuses it too.
 TEST_F(InstallTest, UnreadablePackageFolderRollsBack) {
   MakePackage();
   ::chmod((package_ + "/package/start-stop").c_str(), 0755);
@@ -170,18 +174,22 @@ TEST_F(InstallTest, UnreadablePackageFolderRollsBack) {
   ASSERT_EQ(0, qvtest::Shell("chown -R " + std::to_string(qvtest::UnprivilegedUid()) + ":" +
                              std::to_string(qvtest::UnprivilegedGid()) + " '" + base_ + "'"));
   const std::string before = Snapshot(app_);
+  const std::string elsewhere = base_ + "/elsewhere";
 
-  const int rc = qvtest::RunUnprivileged([] {
+  const int rc = qvtest::RunUnprivileged([this, &elsewhere] {
     TestService service;
-    return service.PrepareUserEnv() == -1 ? 0 : 1;
+    CHILD_CHECK(1, service.PrepareUserEnv() == -1);
+    CHILD_CHECK(2, service.FSCopyPath(ustring(package_.c_str()), ustring(elsewhere.c_str())) == -1);
+    return 0;
   });
 
   EXPECT_EQ(0, rc);
   EXPECT_EQ(before, Snapshot(app_));
   EXPECT_EQ("", Leftovers());
+  EXPECT_TRUE(HasLog("ERROR package-upgrade.cpp: failed to list the package '" + package_ + "' (cannot open '" +
+                     package_ + "/lib/deep': Permission denied)"));
   EXPECT_TRUE(HasLog("WARNING cloud-service.cpp: FSCopyPath: failed to create handle  for src '" +
                      package_ + "/lib/deep' failed"));
-  EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: Failed to extract package, rollback to old installation"));
 }
 
 TEST_F(InstallTest, MissingPackageRollsBack) {
@@ -205,6 +213,48 @@ TEST_F(InstallTest, FailedFirstInstallLeavesNothingBehind) {
   EXPECT_EQ("", Leftovers());
   EXPECT_TRUE(HasLog(
       "ERROR cloud-service.cpp: Failed to extract package, and no old installation to rollback"));
+}
+
+// Copies, then leaves no descriptor free until Restore: the listing of the package that
+// follows fails.
+class OutOfDescriptorsService : public TestService {
+ public:
+  void Restore() { ::setrlimit(RLIMIT_NOFILE, &before_); }
+
+ protected:
+  int CopyPackage() override {
+    const int rc = TestService::CopyPackage();
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    ::getrlimit(RLIMIT_NOFILE, &before_);
+    struct rlimit limit = before_;
+    limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    return rc;
+  }
+
+ private:
+  struct rlimit before_ = {};
+};
+
+// A listing that fails is no change of the package: it is reported with the system's
+// reason, and the copy is dropped all the same.
+TEST_F(InstallTest, AFailedListingAfterTheCopyIsAnErrorNotAChange) {
+  MakePackage();
+  MakeInstalledCopy(app_, "20");
+  const std::string before = Snapshot(app_);
+  EXPECT_EQ(0, qvtest::RunInChild([] {
+    OutOfDescriptorsService service;
+    const int rc = service.PrepareUserEnv();
+    // The sanitizers need descriptors of their own for their checks.
+    service.Restore();
+    return rc == -1 ? 0 : 1;
+  }));
+  EXPECT_EQ(before, Snapshot(app_));
+  EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: failed to check the package '" + package_ + "' after the copy (cannot open '" +
+                     package_ + "': Too many open files), the copy is not used"));
+  EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: Failed to extract package, rollback to old installation"));
+  for (const std::string& line : Log()) EXPECT_EQ(std::string::npos, line.find("changed")) << line;
 }
 
 TEST_F(InstallTest, SingleFilePackageIsCopiedToTheAppPath) {

@@ -1,6 +1,8 @@
 // The upgrade decision from the two INFO records, and the base folder of the per-user
 // paths chosen from the desktop.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include "service_fixture.h"
 
@@ -79,6 +81,33 @@ TEST_F(VersionTest, RecordsAreLoggedTargetFirst) {
       "DEBUG linux/linux-service.cpp: source version = 20, target version = 25",
   };
   EXPECT_EQ(expected, Log());
+}
+
+// A package upgrade may put a record of another build in place with the same size and
+// time as the one before (both builds made from one commit date): it is read afresh.
+TEST_F(VersionTest, ARecordReplacedByOneOfEqualSizeAndTimeIsReadAfresh) {
+  auto put = [this](const std::string& info, const std::string& build, const struct timespec& time) {
+    MakeFile(info + ".new", "[Version]\nbuild_version=" + build + "\n");
+    const struct timespec times[2] = {time, time};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, (info + ".new").c_str(), times, 0));
+    ASSERT_EQ(0, ::rename((info + ".new").c_str(), info.c_str()));
+  };
+  const struct timespec when = {1700000000, 0};
+  put(app_ + "/INFO", "1001", when);
+  put(root_ + "/INFO", "1001", when);
+  MakeFile(app_ + "/bin/cloud-drive-ui", "client\n");
+  TestService service;
+  service.PreUpgrade();
+  EXPECT_FALSE(service.IsNeedUpgrade());
+
+  put(root_ + "/INFO", "1002", when);
+  service.PreUpgrade();
+  EXPECT_EQ("1002", std::string(service.target_version.build_version.c_str()));
+  EXPECT_TRUE(service.IsNeedUpgrade());
+  put(app_ + "/INFO", "1003", when);
+  service.PreUpgrade();
+  EXPECT_EQ("1003", std::string(service.source_version.build_version.c_str()));
+  EXPECT_FALSE(service.IsNeedUpgrade());
 }
 
 TEST_F(VersionTest, MissingRecordsAreLoggedAsSuch) {
