@@ -164,7 +164,9 @@ static void initialize_logger() {
   const QString level_path = PathOf("root_resource_path") + QStringLiteral("/log/launcher.debug");
   const QString drive = PathOf("user_quenvale_drive_path");
   const QString log_dir = drive + QStringLiteral("/log");
-  if (MakePrivateFolder(drive) != 0 || MakePrivateFolder(log_dir) != 0) return;
+  mode_t loosened = 0;
+  if (MakePrivateFolder(drive, &loosened) != 0 || MakePrivateFolder(log_dir) != 0) return;
+  if (loosened != 0) g_loosened = loosened;
 
   Logger::Initialize(Logger::FILE_LOGGER, (log_dir + QStringLiteral("/launcher.log")).toUtf8().toStdString(),
                      level_path.toUtf8().toStdString(), 50, Logger::ThreadSafe);
@@ -215,11 +217,11 @@ static void initializeLanguage(QtSingleApplication& /*app*/) { g_translator = in
 // The folder holds the user's client, its data and this log: the user's alone. It is
 // made before the application object, which keeps its single-instance lock there when
 // the session has no private runtime folder. A run that only upgrades a running client
-// makes nothing: without the folder no client of this user can run.
+// changes nothing before it knows that the client runs: the folder serves as it is, if
+// it serves at all (without it no client of this user can run).
 static void preparePerUserFolder(bool create) {
   const QString drive = QDir::cleanPath(Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
-  if (!create && !QFileInfo(drive).isDir()) return;
-  if (MakePrivateFolder(drive, &g_loosened) == 0) QtSingleApplication::setPrivateFolder(drive);
+  if (!create || MakePrivateFolder(drive, &g_loosened) == 0) QtSingleApplication::setPrivateFolder(drive);
 }
 
 // Without a home there is no per-user folder to keep: said on standard error, since
