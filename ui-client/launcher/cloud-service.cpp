@@ -38,16 +38,21 @@ bool IsUOSDesktop() {
   return desktop == "Deepin";
 }
 
+// A version record is a few lines; more than this is no record.
+const int kMaxVersionFileBytes = 1 << 20;
+
 // The whole of the file at path in *bytes; false, with errno set, when it cannot be read.
+// Neither a pipe nor a device at the path may hold the launcher up: the open does not
+// wait for a writer, and what never ends is cut off.
 bool ReadWhole(const char* path, QByteArray* bytes) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
   char buffer[4096];
   ssize_t got;
   while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      const int err = errno;
+    if (got < 0 || bytes->size() + got > kMaxVersionFileBytes) {
+      const int err = got < 0 ? errno : EFBIG;
       ::close(fd);
       errno = err;
       return false;

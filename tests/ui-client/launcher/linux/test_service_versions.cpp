@@ -110,6 +110,21 @@ TEST_F(VersionTest, ARecordReplacedByOneOfEqualSizeAndTimeIsReadAfresh) {
   EXPECT_FALSE(service.IsNeedUpgrade());
 }
 
+// A pipe or an endless device in the copy's place of INFO neither holds the launcher up
+// nor passes for a record: the copy is installed again.
+TEST_F(VersionTest, ARecordThatIsAPipeOrADeviceIsNoRecord) {
+  MakeFile(root_ + "/INFO", "[Version]\nbuild_version=1002\n");
+  MakeFile(app_ + "/bin/cloud-drive-ui", "client\n");
+  for (const std::string& make : {"mkfifo '" + app_ + "/INFO'", "ln -s /dev/zero '" + app_ + "/INFO'"}) {
+    SCOPED_TRACE(make);
+    ASSERT_EQ(0, qvtest::Shell("rm -f '" + app_ + "/INFO' && " + make));
+    TestService service;
+    service.PreUpgrade();
+    EXPECT_EQ("", std::string(service.source_version.build_version.c_str()));
+    EXPECT_TRUE(service.IsNeedUpgrade());
+  }
+}
+
 TEST_F(VersionTest, MissingRecordsAreLoggedAsSuch) {
   TestService service;
   service.PreUpgrade();
