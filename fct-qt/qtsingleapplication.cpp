@@ -27,6 +27,17 @@ QString UsableRuntimeFolder() {
   return QFile::decodeName(runtime);
 }
 
+// The private folder when it is set and, links followed (a user may have moved it to
+// another disk), private; "" otherwise.
+QString UsablePrivateFolder() {
+  struct stat st;
+  if (g_private_folder.isEmpty() || ::stat(QFile::encodeName(g_private_folder).constData(), &st) != 0 ||
+      !IsPrivateFolder(st)) {
+    return QString();
+  }
+  return g_private_folder;
+}
+
 // What XDG_RUNTIME_DIR held while it stood in for an unusable one.
 struct RuntimeStandIn {
   bool active = false;
@@ -40,13 +51,12 @@ int& QtSingleApplication::standInRuntimeFolder(int& argc) {
   // Qt makes its own runtime folder in the shared temporary folder when the session has
   // none, and another user may have made that name first: while the application object
   // is built, the private folder serves as the runtime folder.
-  struct stat st;
-  if (UsableRuntimeFolder().isEmpty() && !g_private_folder.isEmpty() &&
-      ::stat(QFile::encodeName(g_private_folder).constData(), &st) == 0 && IsPrivateFolder(st)) {
+  const QString stand_in = UsableRuntimeFolder().isEmpty() ? UsablePrivateFolder() : QString();
+  if (!stand_in.isEmpty()) {
     g_stand_in.active = true;
     g_stand_in.was_set = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
     g_stand_in.original = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(g_private_folder));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(stand_in));
   }
   return argc;
 }
@@ -69,26 +79,22 @@ QString QtSingleApplication::lockFilePath(const QString& id) {
   const QString runtime = UsableRuntimeFolder();
   if (!runtime.isEmpty()) return runtime + QLatin1Char('/') + name + QStringLiteral(".single.lock");
 
-  // The private folder may be a link (to a folder moved to another disk): what it leads
-  // to is judged. It may lie in a home shared by several machines, whose sessions do
+  // The private folder may lie in a home shared by several machines, whose sessions do
   // not see each other's processes, hence one lock per host.
-  struct stat st;
-  if (g_private_folder.isEmpty() || ::stat(QFile::encodeName(g_private_folder).constData(), &st) != 0 ||
-      !IsPrivateFolder(st)) {
-    return QString();
-  }
+  const QString folder = UsablePrivateFolder();
+  if (folder.isEmpty()) return QString();
   QString host = QSysInfo::machineHostName();
   host.replace(QLatin1Char('/'), QLatin1Char('_'));
-  return g_private_folder + QLatin1Char('/') + name + QLatin1Char('-') + host + QStringLiteral(".single.lock");
+  return folder + QLatin1Char('/') + name + QLatin1Char('-') + host + QStringLiteral(".single.lock");
 }
 
 QtSingleApplication::QtSingleApplication(int& argc, char** argv, bool /*GUIenabled*/)
     : QApplication(standInRuntimeFolder(argc), argv) {
   restoreRuntimeFolder();
-  const QString path = lockFilePath(applicationName());
+  m_lock_path = lockFilePath(applicationName());
   // Nowhere safe to keep the lock: running unguarded beats not running at all.
-  if (path.isEmpty()) return;
-  m_lock = new QLockFile(path);
+  if (m_lock_path.isEmpty()) return;
+  m_lock = new QLockFile(m_lock_path);
   // The lock is held for the whole run, so age says nothing; a lock whose owner has died
   // is recognised by its process id instead.
   m_lock->setStaleLockTime(0);
@@ -115,3 +121,5 @@ bool QtSingleApplication::isRunning() const { return m_running; }
 QString QtSingleApplication::runningInstance() const {
   return QStringLiteral("pid %1 on host '%2'").arg(m_holder_pid).arg(m_holder_host);
 }
+
+QString QtSingleApplication::lockPath() const { return m_lock_path; }

@@ -19,6 +19,8 @@ class QtSingleApplication : public QApplication {
   bool isRunning() const;
   // "pid N on host 'H'" of that instance, as its lock file says.
   QString runningInstance() const;
+  // The lock file this instance took or found held; "" when there was none to take.
+  QString lockPath() const;
 
   // Gives up the lock now rather than at destruction, for a process that ends without
   // destroying this object. Nothing when this instance never held it.
@@ -38,6 +40,7 @@ class QtSingleApplication : public QApplication {
   static int& standInRuntimeFolder(int& argc);
   static void restoreRuntimeFolder();
 
+  QString m_lock_path;
   QLockFile* m_lock = nullptr;
   bool m_running = false;
   qint64 m_holder_pid = 0;

@@ -15,9 +15,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "file/file-op.h"
 #include "package-upgrade.h"
@@ -112,11 +112,6 @@ int ReadVersionFile(const ustring& path, Version* version) {
   }
   ::close(fd);
   return 0;
-}
-
-std::string ErrorText(int err) {
-  char buf[256];
-  return strerror_r(err, buf, sizeof(buf));
 }
 
 ustring PackageSourcePath() { return PathFromTable("root_resource_path") + "/package/skylodge"; }
@@ -224,7 +219,7 @@ void Service::LoadSourceVersion() {
     return;
   }
   if (const int err = ReadVersionFile(path, &source_version)) {
-    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), ErrorText(err).c_str());
+    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), std::generic_category().message(err).c_str());
   }
   QVLOG_INFO("service_debug", "source_version = (%s, %s, %s, %s)\n",
              source_version.major_version.c_str(), source_version.minor_version.c_str(),
@@ -235,7 +230,7 @@ void Service::LoadTargetVersion() {
   // No existence test: a missing file reads as one without keys.
   ustring path = PackageInfoPath();
   if (const int err = ReadVersionFile(path, &target_version)) {
-    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), ErrorText(err).c_str());
+    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), std::generic_category().message(err).c_str());
   }
   QVLOG_INFO("service_debug", "target_version = (%s, %s, %s, %s)\n",
              target_version.major_version.c_str(), target_version.minor_version.c_str(),
@@ -315,7 +310,7 @@ int Service::StagePackageOnce(std::string* change) {
   if (unchecked.empty() && change->empty()) {
     VersionInfo now;
     if (const int err = ReadVersionFile(PackageInfoPath(), &now)) {
-      unchecked = "cannot read '" + std::string(PackageInfoPath().c_str()) + "': " + ErrorText(err);
+      unchecked = "cannot read '" + std::string(PackageInfoPath().c_str()) + "': " + std::generic_category().message(err);
     } else if (now.build_version != target_version.build_version) {
       *change = "its build is now '" + std::string(now.build_version.c_str()) + "', not '" +
                 target_version.build_version.c_str() + "'";

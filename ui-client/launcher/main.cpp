@@ -164,9 +164,8 @@ static void initialize_logger() {
   const QString level_path = PathOf("root_resource_path") + QStringLiteral("/log/launcher.debug");
   const QString drive = PathOf("user_quenvale_drive_path");
   const QString log_dir = drive + QStringLiteral("/log");
-  mode_t loosened = 0;
-  if (MakePrivateFolder(drive, &loosened) != 0 || MakePrivateFolder(log_dir) != 0) return;
-  if (loosened != 0) g_loosened = loosened;
+  // The per-user folder itself was made private by main.
+  if (MakePrivateFolder(log_dir) != 0) return;
 
   Logger::Initialize(Logger::FILE_LOGGER, (log_dir + QStringLiteral("/launcher.log")).toUtf8().toStdString(),
                      level_path.toUtf8().toStdString(), 50, Logger::ThreadSafe);
@@ -214,15 +213,9 @@ static QTranslator* installLanguageAndFont() {
 
 static void initializeLanguage(QtSingleApplication& /*app*/) { g_translator = installLanguageAndFont(); }
 
-// The folder holds the user's client, its data and this log: the user's alone. It is
-// made before the application object, which keeps its single-instance lock there when
-// the session has no private runtime folder. A run that only upgrades a running client
-// changes nothing before it knows that the client runs: the folder serves as it is, if
-// it serves at all (without it no client of this user can run).
-static void preparePerUserFolder(bool create) {
-  const QString drive = QDir::cleanPath(Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
-  if (!create || MakePrivateFolder(drive, &g_loosened) == 0) QtSingleApplication::setPrivateFolder(drive);
-}
+// The folder holds the user's client, its data and this log: the user's alone. True
+// when it is; its former mode goes to the log when it was open to others.
+static bool makePerUserFolderPrivate(const QString& drive) { return MakePrivateFolder(drive, &g_loosened) == 0; }
 
 // Without a home there is no per-user folder to keep: said on standard error, since
 // the log would live there.
@@ -241,7 +234,13 @@ int main(int argc, char** argv) {
   if (!haveHome()) return 0;
   const bool upgrade_only = UpgradeOnlyRequested(argc, argv);
 
-  preparePerUserFolder(!upgrade_only);
+  // Made before the application object, which keeps its single-instance lock there when
+  // the session has no private runtime folder. A run that only upgrades a running client
+  // changes nothing before it knows that the client runs: the folder serves as it is, if
+  // it serves at all (without it no client of this user can run).
+  const QString drive = QDir::cleanPath(Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
+  bool drive_private = !upgrade_only && makePerUserFolderPrivate(drive);
+  QtSingleApplication::setPrivateFolder(drive);
   const PlatformChoice platform = AllowOffscreenFallback();
   QtSingleApplication app(argc, argv, true);
   RestorePlatformVariable(platform);
@@ -257,7 +256,9 @@ int main(int argc, char** argv) {
     return FinishRun(0, app);
   }
   LinuxService::SetUpgradeOnly(upgrade_only);
-  initialize_logger();
+  if (upgrade_only) drive_private = makePerUserFolderPrivate(drive);
+  // Without a folder of its own there is no log, as without a log folder.
+  if (drive_private) initialize_logger();
   if (upgrade_only) QVLOG_INFO("launcher_debug", "the client runs, upgrading it if needed\n");
 
   QVLOG_DEBUG("launcher_debug", "platform = %s\n", QGuiApplication::platformName().toUtf8().constData());
@@ -270,7 +271,7 @@ int main(int argc, char** argv) {
   if (app.isRunning()) {
     QVLOG_WARN("launcher_debug", "app has already launched, return\n");
     QVLOG_WARN("launcher_debug", "the single-instance lock '%s' is held by %s\n",
-               QtSingleApplication::lockFilePath(QCoreApplication::applicationName()).toUtf8().constData(),
+               app.lockPath().toUtf8().constData(),
                app.runningInstance().toUtf8().constData());
     return FinishRun(0, app);
   }

@@ -34,17 +34,6 @@ const std::chrono::milliseconds kReportInterval(50);
 
 uint64_t RoundUp(uint64_t bytes, uint64_t block) { return (bytes + block - 1) / block * block; }
 
-PackageEntry EntryOf(const std::string& path, const struct stat& st) {
-  PackageEntry entry;
-  entry.path = path;
-  entry.dev = st.st_dev;
-  entry.ino = st.st_ino;
-  entry.mode = st.st_mode;
-  entry.size = st.st_size;
-  entry.mtime = st.st_mtim;
-  entry.ctime = st.st_ctim;
-  return entry;
-}
 
 void AddEntry(const std::string& path, const struct stat& st, uint64_t block, PackageSize* size) {
   size->entries.push_back(EntryOf(path, st));
@@ -62,8 +51,7 @@ void AddEntry(const std::string& path, const struct stat& st, uint64_t block, Pa
 }
 
 std::string Failure(const char* what, const std::string& path, int err) {
-  char text[256];
-  return std::string("cannot ") + what + " '" + path + "': " + strerror_r(err, text, sizeof text);
+  return std::string("cannot ") + what + " '" + path + "': " + std::generic_category().message(err);
 }
 
 // Adds up the folder open as dir_fd, whose path in the package is prefix, looking each
@@ -112,12 +100,18 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Gives the owner full access to path and every folder below it that we own, without
-// following links.
-void OpenFoldersToOwner(const ustring& path) {
+// Gives the owner full access to the folder path when it is ours (not a link to one);
+// false when it is not such a folder.
+bool OpenFolderToOwner(const ustring& path) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
   if ((st.st_mode & S_IRWXU) != S_IRWXU) chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  return true;
+}
+
+// The same for path and every folder of ours below it, without following links.
+void OpenFoldersToOwner(const ustring& path) {
+  if (!OpenFolderToOwner(path)) return;
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return;
   while (const struct dirent* entry = readdir(dir)) {
@@ -160,6 +154,18 @@ ustring GetAppDiscardDir(const ustring& app_dir) { return app_dir + "_discard"; 
 bool operator==(const PackageEntry& a, const PackageEntry& b) {
   return a.path == b.path && a.dev == b.dev && a.ino == b.ino && a.mode == b.mode && a.size == b.size &&
          SameTime(a.mtime, b.mtime) && SameTime(a.ctime, b.ctime);
+}
+
+PackageEntry EntryOf(const std::string& path, const struct stat& st) {
+  PackageEntry entry;
+  entry.path = path;
+  entry.dev = st.st_dev;
+  entry.ino = st.st_ino;
+  entry.mode = st.st_mode;
+  entry.size = st.st_size;
+  entry.mtime = st.st_mtim;
+  entry.ctime = st.st_ctim;
+  return entry;
 }
 
 PackageSize MeasurePackage(const ustring& package, const ustring& info, uint64_t block) {
@@ -322,10 +328,7 @@ void DiscardPath(const ustring& app_dir, const ustring& path) {
   }
   // A folder moved to another parent needs write access to itself (its ".." changes),
   // which a copy of a read-only package folder grants to nobody: it is going anyway.
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & S_IWUSR)) {
-    chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
-  }
+  OpenFolderToOwner(path);
   // An earlier discard that could not be emptied may hold the name: the next one serves.
   for (int i = 0; i < kDiscardNames; ++i) {
     const ustring name = discard + "/" + FSBaseName(path) + (i == 0 ? std::string() : "." + std::to_string(i)).c_str();

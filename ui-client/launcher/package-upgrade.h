@@ -45,6 +45,8 @@ struct PackageEntry {
   struct timespec ctime = {0, 0};
 };
 bool operator==(const PackageEntry& a, const PackageEntry& b);
+// The entry that st describes, under path.
+PackageEntry EntryOf(const std::string& path, const struct stat& st);
 
 // What one walk of a package tree finds: the bytes of file data (the progress total),
 // the number of files, the room the copy takes on a file system with the given block

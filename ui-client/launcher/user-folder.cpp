@@ -133,29 +133,14 @@ void UpgradeLock::RefreshIfDue() {
   Touch();
 }
 
-bool UpgradeLock::Look::operator==(const Look& other) const {
-  auto same = [](const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-  };
-  return exists == other.exists && dev == other.dev && ino == other.ino && size == other.size &&
-         same(mtime, other.mtime) && same(ctime, other.ctime);
-}
-
-UpgradeLock::Look UpgradeLock::LookAtFile() const {
-  Look look;
+PackageEntry UpgradeLock::LookAtFile() const {
+  const QByteArray name = QFile::encodeName(path_);
   struct stat st;
-  if (::stat(QFile::encodeName(path_).constData(), &st) != 0) return look;
-  look.exists = true;
-  look.dev = st.st_dev;
-  look.ino = st.st_ino;
-  look.size = st.st_size;
-  look.mtime = st.st_mtim;
-  look.ctime = st.st_ctim;
-  return look;
+  return ::stat(name.constData(), &st) == 0 ? EntryOf(name.toStdString(), st) : PackageEntry();
 }
 
 bool UpgradeLock::WatchedGoStale() {
-  const Look look = LookAtFile();
+  const PackageEntry look = LookAtFile();
   const auto now = std::chrono::steady_clock::now();
   if (!watching_ || !(look == watched_)) {
     // The first look, or the holder has been at it since the last one: watched afresh.
@@ -164,7 +149,7 @@ bool UpgradeLock::WatchedGoStale() {
     watched_since_ = now;
     return false;
   }
-  return look.exists && now - watched_since_ >= std::chrono::milliseconds(stale_ms_);
+  return !look.path.empty() && now - watched_since_ >= std::chrono::milliseconds(stale_ms_);
 }
 
 bool UpgradeLock::TakeOverStale() {

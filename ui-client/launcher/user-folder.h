@@ -4,7 +4,6 @@
 #pragma once
 
 #include <sys/types.h>
-#include <time.h>
 
 #include <QLockFile>
 #include <QString>
@@ -13,6 +12,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "package-upgrade.h"
 
 // The user's home folder: HOME when it is set and not empty, else the home folder of the
 // user's passwd entry; "" when there is neither.
@@ -61,17 +62,9 @@ class UpgradeLock {
   void RefreshIfDue();
 
  private:
-  // What a look at the lock file sees; a refresh or a new lock changes it.
-  struct Look {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    struct timespec mtime = {0, 0};
-    struct timespec ctime = {0, 0};
-    bool operator==(const Look& other) const;
-  };
-  Look LookAtFile() const;
+  // The lock file as the file system describes it (path "" when there is none): a
+  // refresh or a new lock changes it.
+  PackageEntry LookAtFile() const;
   // True once the lock file has looked the same for stale_ms since the first look.
   bool WatchedGoStale();
   bool TakeOverStale();
@@ -84,7 +77,7 @@ class UpgradeLock {
   const int stale_ms_;
   const int refresh_ms_;
   bool watching_ = false;
-  Look watched_;
+  PackageEntry watched_;
   std::chrono::steady_clock::time_point watched_since_;
 
   std::mutex mutex_;

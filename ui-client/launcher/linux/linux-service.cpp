@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "config.h"
 #include "file/file-op.h"
@@ -52,11 +53,6 @@ bool ParsePid(const std::string& text, pid_t* pid) {
   if (errno == ERANGE || value <= 0 || value > INT32_MAX) return false;
   *pid = static_cast<pid_t>(value);
   return true;
-}
-
-std::string ErrorText(int err) {
-  char buf[256];
-  return strerror_r(err, buf, sizeof(buf));
 }
 
 // A pid file is written by the client; anything bigger than this is not one.
@@ -152,6 +148,8 @@ bool WaitForEnd(int pid_fd, pid_t pid, int timeout_ms) {
   }
   return false;
 }
+
+ustring PidFile() { return PathFromTable("user_quenvale_drive_path") + "/ui.pid"; }
 
 }  // namespace
 
@@ -254,7 +252,7 @@ int LinuxService::LaunchPerUserBin() {
     // where the copy is whole and nothing else looks wrong.
     struct statvfs fs;
     const bool noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
-    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s%s\n", script.c_str(), ErrorText(rc).c_str(),
+    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s%s\n", script.c_str(), std::generic_category().message(rc).c_str(),
               noexec ? " (its file system is mounted noexec)" : "");
     return 0;
   }
@@ -264,7 +262,7 @@ int LinuxService::LaunchPerUserBin() {
   }
   if (end.si_pid != pid) {
     QVLOG_ERR("service_debug", "failed to wait for the start script '%s': %s\n", script.c_str(),
-              ErrorText(errno).c_str());
+              std::generic_category().message(errno).c_str());
   } else if (end.si_code == CLD_KILLED || end.si_code == CLD_DUMPED) {
     QVLOG_WARN("service_debug", "the start script '%s' was killed by signal %d\n", script.c_str(), end.si_status);
   } else if (end.si_status != 0) {
@@ -274,7 +272,7 @@ int LinuxService::LaunchPerUserBin() {
 }
 
 bool LinuxService::ReadClientPid(pid_t* pid) {
-  const ustring pid_file = PathFromTable("user_quenvale_drive_path") + "/ui.pid";
+  const ustring pid_file = PidFile();
   // Not blocking and not following a link: a fifo put in its place would hang the
   // launcher, and a link would have it read whatever the link points at.
   const int fd = ::open(pid_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -322,13 +320,13 @@ void LinuxService::StopService() {
       break;
     case ProcessKind::kOther:
       QVLOG_NOTE("service_debug", "process %d named in '%s' is not the client, not signalled\n",
-                 static_cast<int>(pid), (PathFromTable("user_quenvale_drive_path") + "/ui.pid").c_str());
+                 static_cast<int>(pid), PidFile().c_str());
       break;
     case ProcessKind::kClient:
       if (SendSignal(pid_fd, pid, SIGTERM) != 0) {
         const int err = errno;
         if (err == ESRCH) break;
-        QVLOG_ERR("service_debug", "kill: %s (%d)\n", ErrorText(err).c_str(), err);
+        QVLOG_ERR("service_debug", "kill: %s (%d)\n", std::generic_category().message(err).c_str(), err);
       }
       if (!WaitForEnd(pid_fd, pid, kStopWaitMs)) SendSignal(pid_fd, pid, SIGKILL);
       break;
