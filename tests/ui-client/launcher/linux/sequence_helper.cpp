@@ -22,10 +22,13 @@ int main(int argc, char** argv) {
   Logger::Initialize(Logger::FILE_LOGGER, log, log + ".levels", 50, Logger::ThreadSafe);
 
   LinuxService service;
-  service.PreUpgrade();
   int rc = 0;
-  if (service.IsNeedUpgrade()) rc = service.HandlePackageUpgrade();
-  service.RemoveAgedFolders();
-  service.PostUpgrade();
-  return rc == 0 ? 0 : 1;
+  for (int round = 1; round <= 3; ++round) {
+    service.PreUpgrade();
+    if (service.IsNeedUpgrade() && service.HandlePackageUpgrade() != 0) rc = 1;
+    service.RemoveAgedFolders();
+    service.PostUpgrade();
+    if (!service.PackageChangedDuringRun()) break;
+  }
+  return rc;
 }
