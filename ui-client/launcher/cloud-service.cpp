@@ -141,11 +141,12 @@ void LogFailedInstall(bool old_copy) {
   }
 }
 
-// The copy line for the queued file that failed, once.
-void LogCopyFailure(CopyPool* pool) {
+// The copy line for the queued file that failed, once; none when the lock was lost
+// (the new holder's recovery may have removed the folder under the copy).
+void LogCopyFailure(CopyPool* pool, bool lost) {
   ustring src, dest;
   int err = 0;
-  if (pool->TakeFailure(&src, &dest, &err)) {
+  if (pool->TakeFailure(&src, &dest, &err) && !lost) {
     QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s': %s\n", src.c_str(), dest.c_str(),
               std::generic_category().message(err).c_str());
   }
@@ -439,14 +440,15 @@ int Service::CopyPackage() {
 int Service::FSCopyPath(const ustring& src, const ustring& dest) {
   if (copy_pool == nullptr) {
     // The outermost call: the walk makes the folders and links and queues the files,
-    // which a few threads copy meanwhile, until the lock is no longer this launcher's.
-    CopyPool pool(copy_progress, [this] { return LostUpgradeLock(); });
+    // which a few threads copy meanwhile, until the walk finds that the lock is no longer
+    // this launcher's (it looks at each folder; the threads only ask what it found).
+    CopyPool pool(copy_progress, [this] { return lock_lost.load(); });
     copy_pool = &pool;
     folder_modes.clear();
     int result = FSCopyPath(src, dest);
     copy_pool = nullptr;
     if (pool.Finish() != 0) {
-      LogCopyFailure(&pool);
+      LogCopyFailure(&pool, LostUpgradeLock());
       result = -1;
     }
     // The folders were made writable for their contents; now that these are in place,
@@ -527,7 +529,7 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     } else {
       files.emplace_back(child_src, child_dest);
       if (files.size() >= CopyPool::kBatchFiles && !queue_files()) {
-        LogCopyFailure(copy_pool);
+        LogCopyFailure(copy_pool, LostUpgradeLock());
         result = -1;
       }
     }
@@ -541,7 +543,7 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
   }
   FSCloseDir(dh);
   if (result == 0 && !queue_files()) {
-    LogCopyFailure(copy_pool);
+    LogCopyFailure(copy_pool, LostUpgradeLock());
     result = -1;
   }
   return result;

@@ -500,15 +500,12 @@ void CopyPool::Copy(const Batch& batch) {
     const bool stopped = stop_ && stop_();
     if (!stopped && FSCopyToNew(job.first, job.second, true, report) == 0) continue;
     const int err = errno;
-    // A failure after the stop (the staging folder removed under the copy) is no fault
-    // of the copy.
-    const bool quiet = stopped || (stop_ && stop_());
     std::lock_guard<std::mutex> lock(mutex_);
     if (!failed_) {
       failed_ = true;
       failure_ = job;
       failure_errno_ = err;
-      failure_taken_ = quiet;
+      failure_taken_ = stopped;
       jobs_.clear();
     }
     return;

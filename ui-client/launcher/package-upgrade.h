@@ -145,8 +145,8 @@ class CopyPool {
   // Files of one folder per batch, at most.
   static const size_t kBatchFiles = 64;
 
-  // stop, when given, is asked before each file: once it says so, the copy ends and its
-  // failure is not reported (the caller knows why).
+  // stop, when given, is asked before each file (it must be cheap): once it says so,
+  // the copy ends and its failure is not reported (the caller knows why).
   explicit CopyPool(CopyProgress* progress, std::function<bool()> stop = nullptr);
   ~CopyPool();  // waits for the threads
   // Queues copies; false once a copy has failed.
