@@ -602,3 +602,33 @@ TEST_F(InterruptedUpgrade, ALauncherThatLostTheLockChangesNothingMore) {
 }
 
 }  // namespace
+
+namespace {
+
+// The package is upgraded again once the run has checked its copy (at the flush of the
+// staged copy): the run goes again before it ends, so the client does not stay a build
+// behind until the next start.
+TEST_F(InterruptedUpgrade, APackageUpgradedAgainDuringTheRunIsInstalledToo) {
+  const std::vector<Call> flush = Calls("syncfs");
+  ASSERT_EQ(1u, flush.size());
+  const std::string home = NewHome();
+  const pid_t run = StartSequence(SequenceCommand(
+      home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=syncfs -e inject=syncfs:signal=SIGSTOP:when=1"));
+  const pid_t stopped = AwaitStopped(home + "/trace");
+  ASSERT_NE(0, stopped);
+  ASSERT_EQ(0, qvtest::Shell("rm -rf " + Q(package_)));
+  ASSERT_EQ(0, MakePackage(package_, 3));
+  ASSERT_TRUE(qvtest::WriteFile(root_ + "/INFO", "[Version]\nbuild_version=3\n"));
+  ::kill(stopped, SIGCONT);
+  EXPECT_EQ(0, WaitSequence(run));
+
+  ExpectWholeCopyStarted(home);
+  EXPECT_EQ(1, ClientsOf(home));
+  const std::string log = qvtest::ReadFile(home + "/sequence.log");
+  EXPECT_NE(std::string::npos, log.find("[NOTE] cloud-service.cpp(")) << log;
+  EXPECT_NE(std::string::npos,
+            log.find("the package's build is now '3', not '2' as at the start of this run: upgrading again"))
+      << log;
+}
+
+}  // namespace
