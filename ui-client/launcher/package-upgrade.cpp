@@ -133,8 +133,8 @@ void RemoveLeftover(const ustring& app_dir, const ustring& path) {
 
 // The token of this run's staging and ready names: random, so that no other launcher,
 // of this machine or another, ever has the same one.
-const std::string& RunSuffix() {
-  static const std::string suffix = [] {
+std::string& RunSuffix() {
+  static std::string suffix = [] {
     unsigned char bytes[8] = {};
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
       const uint64_t mixed = static_cast<uint64_t>(getpid()) << 32 ^
@@ -183,6 +183,8 @@ ustring GetAppBackupDir(const ustring& app_dir, int tries) {
   }
   return dir;
 }
+
+void SetRunSuffix(const std::string& suffix) { RunSuffix() = suffix; }
 
 ustring GetAppStagingDir(const ustring& app_dir) { return app_dir + "_staging." + RunSuffix().c_str(); }
 

@@ -34,6 +34,9 @@ ustring GetAppBackupDir(const ustring& app_dir, int tries);
 // or remove the other's copy.
 ustring GetAppStagingDir(const ustring& app_dir);
 ustring GetAppReadyDir(const ustring& app_dir);
+// Names this run RUN instead of a random token: for a test that must know the names
+// beforehand. Before any of the names is used.
+void SetRunSuffix(const std::string& suffix);
 ustring GetAppDiscardDir(const ustring& app_dir);
 
 // One entry of a package tree as the file system describes it; any change of its

@@ -206,7 +206,7 @@ class InterruptedUpgrade : public ::testing::Test {
   std::string SequenceCommand(const std::string& home, const std::string& strace_args, const std::string& host = "",
                               const std::string& log = "") const {
     std::string command = "cd / && HOME=" + Q(home) + " QV_TEST_STARTS=" + Q(home + "/starts") + " ";
-    if (!host.empty()) command += "unshare -u sh -c 'hostname " + host + " && exec \"$0\" \"$@\"' ";
+    if (!host.empty()) command += "QV_SEQUENCE_RUN=" + host + " unshare -u sh -c 'hostname " + host + " && exec \"$0\" \"$@\"' ";
     // LeakSanitizer cannot work under a tracer.
     if (!strace_args.empty()) command += "env ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -qq " + strace_args + " ";
     command += Q(QV_SEQUENCE_HELPER) + " " + Q(home) + " " + Q(root_) + " " +
@@ -396,7 +396,7 @@ class InterruptedUpgrade : public ::testing::Test {
   // The calls named `name` whose lines hold `part` and a path holding `in_path` (any
   // thread's), each singled out by that path and counted among the calls on it.
   std::vector<Call> PathCalls(const std::string& name, const std::string& part,
-                              const std::string& in_path = "_staging/") const {
+                              const std::string& in_path = "_staging.run/") const {
     std::vector<Call> out;
     std::map<std::string, int> seen;
     for (const TraceLine& l : trace_) {
@@ -458,13 +458,13 @@ class InterruptedUpgrade : public ::testing::Test {
 };
 
 TEST_F(InterruptedUpgrade, CrashWhileTheOldClientStillRuns) {
-  CrashAt("making the staging folder", First(Calls("mkdir", {"_staging\""})));
+  CrashAt("making the staging folder", First(Calls("mkdir", {"_staging.run\""})));
   CrashAt("creating a staged file", Spread(PathCalls("openat", "O_CREAT"), 5));
   CrashAt("moving file data", Spread(PathCalls("copy_file_range", "")));
-  CrashAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})));
-  CrashAt("making a staged link", Calls("symlink", {"_staging/"}));
+  CrashAt("making a staged folder", First(Calls("mkdir", {"_staging.run/lib"})));
+  CrashAt("making a staged link", Calls("symlink", {"_staging.run/"}));
   CrashAt("flushing the staged copy", Calls("syncfs"));
-  CrashAt("naming the staged copy ready", Calls("rename", {"_staging\"", "_ready\""}));
+  CrashAt("naming the staged copy ready", Calls("rename", {"_staging.run\"", "_ready.run\""}));
   CrashAt("flushing that name", First(Calls("fsync")));
   EXPECT_GE(points_, 12);
 }
@@ -475,7 +475,7 @@ TEST_F(InterruptedUpgrade, CrashWhileTheClientIsStoppedAndSwapped) {
   CrashAt("sending SIGTERM", Calls("pidfd_send_signal", {"SIGTERM"}));
   CrashAt("waiting for the client's end", First(Calls("poll", {"pidfd"})));
   CrashAt("setting the old copy aside", Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"}));
-  CrashAt("renaming the ready copy into place", Calls("rename", {"_ready\", \"", "QuenvaleDrive.app\")"}));
+  CrashAt("renaming the ready copy into place", Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}));
   CrashAt("flushing the swap", Last(Calls("fsync")));
   CrashAt("making the discard folder", Calls("mkdir", {"_discard\""}));
   CrashAt("discarding the old copy", Calls("rename", {"_discard/"}));
@@ -499,14 +499,14 @@ TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
 TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
   FailAt("moving file data", Spread(PathCalls("copy_file_range", "")), "ENOSPC", true);
   FailAt("creating a staged file", Spread(PathCalls("openat", "O_CREAT"), 2), "ENOSPC", true);
-  FailAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})), "ENOSPC", true);
-  FailAt("making a staged link", Calls("symlink", {"_staging/"}), "ENOSPC", true);
+  FailAt("making a staged folder", First(Calls("mkdir", {"_staging.run/lib"})), "ENOSPC", true);
+  FailAt("making a staged link", Calls("symlink", {"_staging.run/"}), "ENOSPC", true);
   FailAt("flushing the staged copy", Calls("syncfs"), "EIO", true);
   FailAt("flushing the ready name", First(Calls("fsync")), "EIO", true);
 }
 
 TEST_F(InterruptedUpgrade, FaultsAfterTheStopPutTheOldCopyBackAndStartIt) {
-  FailAt("renaming the ready copy into place", Calls("rename", {"_ready\", \"", "QuenvaleDrive.app\")"}), "EIO",
+  FailAt("renaming the ready copy into place", Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}), "EIO",
          false);
   FailAt("flushing the swap", Last(Calls("fsync")), "EIO", false);
 }
