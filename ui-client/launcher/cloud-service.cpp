@@ -232,7 +232,8 @@ bool Service::PackageChangedDuringRun() {
   if (lock_busy || lock_lost) return false;
   VersionInfo now;
   if (ReadVersionFile(PackageInfoPath(), &now) != 0) return false;
-  if (now.build_version == target_version.build_version) return false;
+  // No build at all (the package being removed) is nothing to upgrade to.
+  if (now.build_version.empty() || now.build_version == target_version.build_version) return false;
   QVLOG_NOTE("service_debug", "the package's build is now '%s', not '%s' as at the start of this run: upgrading again\n",
              now.build_version.c_str(), target_version.build_version.c_str());
   return true;

@@ -257,15 +257,22 @@ class InterruptedUpgrade : public ::testing::Test {
   // The live clients run from the home's app folder.
   int ClientsOf(const std::string& home) const {
     int n = 0;
+    for (pid_t pid : RunFrom(App(home) + "/bin/cloud-drive-ui")) n += IsClientAlive(pid);
+    return n;
+  }
+
+  // The processes whose executable's path starts with prefix.
+  static std::vector<pid_t> RunFrom(const std::string& prefix) {
+    std::vector<pid_t> found;
     DIR* proc = ::opendir("/proc");
     while (proc != nullptr) {
       const struct dirent* entry = ::readdir(proc);
       if (entry == nullptr) break;
       const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-      n += pid > 0 && IsClientAlive(pid) && ExeOf(pid) == App(home) + "/bin/cloud-drive-ui";
+      if (pid > 0 && ExeOf(pid).rfind(prefix, 0) == 0) found.push_back(pid);
     }
     if (proc != nullptr) ::closedir(proc);
-    return n;
+    return found;
   }
 
   // The main thread's checks that the upgrade lock is still the run's own, each with its
@@ -434,14 +441,9 @@ class InterruptedUpgrade : public ::testing::Test {
   void StopClients() {
     if (work_.empty()) return;  // set-up never got as far as starting one
     std::vector<pid_t> killed;
-    DIR* proc = ::opendir("/proc");
-    while (proc != nullptr) {
-      const struct dirent* entry = ::readdir(proc);
-      if (entry == nullptr) break;
-      const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-      if (pid > 0 && ExeOf(pid).rfind(work_ + "/", 0) == 0 && ::kill(pid, SIGKILL) == 0) killed.push_back(pid);
+    for (pid_t pid : RunFrom(work_ + "/")) {
+      if (::kill(pid, SIGKILL) == 0) killed.push_back(pid);
     }
-    if (proc != nullptr) ::closedir(proc);
     for (int i = 0; i < 200; ++i) {
       Reap();
       bool gone = true;
