@@ -526,7 +526,9 @@ namespace {
 TEST_F(InterruptedUpgrade, ALauncherThatLostTheLockChangesNothingMore) {
   if (qvtest::Shell("unshare -u true 2>/dev/null") != 0) GTEST_SKIP() << "no UTS namespace for a second host name";
   const std::vector<std::pair<size_t, Call>> checks = LockChecks();
-  const size_t copying = PlaceOf("copy_file_range", {}), flushed = PlaceOf("syncfs", {});
+  // The copy's walk looks at the lock at each folder, while the threads copy the files
+  // of the folders before.
+  const size_t copying = PlaceOf("mkdir", {"_staging.run\""}), flushed = PlaceOf("syncfs", {});
   const size_t stopped = PlaceOf("pidfd_send_signal", {"SIGTERM"});
   const size_t aside = PlaceOf("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"});
   auto first_after = [&](size_t from, size_t to) {
