@@ -105,7 +105,8 @@ int FSCopyNoSync(const ustring& src, const ustring& dst, bool isCopyPermission,
                  const FSCopyProgress& progress = FSCopyProgress());
 // FSCopyNoSync into a new file only: it fails when anything stands at dst (a file, a
 // link, a pipe), so that it never writes through what it finds there. With
-// isCopyPermission the mode is the source's exactly, whatever the umask.
+// isCopyPermission the mode is the source's exactly, whatever the umask. A destination
+// that cannot be made is not logged: the caller says why it failed (errno), if at all.
 int FSCopyToNew(const ustring& src, const ustring& dst, bool isCopyPermission,
                 const FSCopyProgress& progress = FSCopyProgress());
 // A descriptor on the file system that holds path, to be opened before writing to it:

@@ -617,7 +617,9 @@ int CopyFile(const ustring& src, const ustring& dst, bool isDelOrigin, bool isCo
   }
   if (dst_fd < 0) {
     int err = errno;
-    QVLOG_ERR(FILE_OP_LOG, "CopyFile: open(%s): %s (%d)\n", dst.c_str(), strerror(err), err);
+    // A copy to a new file is the staged copy's, whose caller reports it: only it knows
+    // whether the folder may have been taken away from under it on purpose.
+    if (!exclusive) QVLOG_ERR(FILE_OP_LOG, "CopyFile: open(%s): %s (%d)\n", dst.c_str(), strerror(err), err);
     close(src_fd);
     errno = err;
     return -1;

@@ -308,13 +308,31 @@ std::vector<LogLine> LinesOf(const std::vector<LogLine>& log, pid_t pid) {
   return out;
 }
 
+namespace {
+
+// message equals pattern, where each "<RUN>" in pattern stands for the token that names
+// a run's staging and ready copies (16 hex digits).
+bool MatchesWithRun(const std::string& message, const std::string& pattern) {
+  static const std::string kRun = "<RUN>";
+  size_t at = 0, from = 0;
+  for (size_t run; (run = pattern.find(kRun, from)) != std::string::npos; from = run + kRun.size()) {
+    if (message.compare(at, run - from, pattern, from, run - from) != 0) return false;
+    at += run - from;
+    if (message.size() < at + 16 || message.find_first_not_of("0123456789abcdef", at) < at + 16) return false;
+    at += 16;
+  }
+  return message.compare(at, std::string::npos, pattern, from, std::string::npos) == 0;
+}
+
+}  // namespace
+
 ::testing::AssertionResult InOrder(
     const std::vector<LogLine>& lines,
     const std::vector<std::pair<std::string, std::string>>& expected) {
   size_t next = 0;
   for (const LogLine& l : lines) {
     if (next < expected.size() && l.tag == expected[next].first &&
-        l.message == expected[next].second) {
+        MatchesWithRun(l.message, expected[next].second)) {
       ++next;
     }
   }

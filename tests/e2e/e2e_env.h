@@ -89,7 +89,8 @@ std::vector<LogLine> ReadLog(const std::string& home);
 std::vector<LogLine> LinesOf(const std::vector<LogLine>& log, pid_t pid);
 
 // Checks that `expected` (tag, message) pairs occur in `lines` in this order (other
-// lines may come between them).
+// lines may come between them). "<RUN>" in a message stands for any run's token in the
+// names of its staging and ready copies.
 ::testing::AssertionResult InOrder(const std::vector<LogLine>& lines,
                                    const std::vector<std::pair<std::string, std::string>>& expected);
 bool HasMessage(const std::vector<LogLine>& lines, const std::string& message);

@@ -129,8 +129,8 @@ TEST_F(LauncherE2e, LogLinesComeInOrderWithTheirPrefix) {
       {"DEBUG", "Source version: ('', '')"},
       {"DEBUG", "Target version: ('" + build + "', '1')"},
       {"DEBUG", "source version = 0, target version = " + build},
-      {"INFO", "copy package:'" + root_ + "/package/skylodge' -> '" + app + "_staging' "},
-      {"DEBUG", "copy from '" + root_ + "/package/skylodge' to '" + app + "_staging'"},
+      {"INFO", "copy package:'" + root_ + "/package/skylodge' -> '" + app + "_staging.<RUN>' "},
+      {"DEBUG", "copy from '" + root_ + "/package/skylodge' to '" + app + "_staging.<RUN>'"},
       {"INFO", "user installation is ready, removing backup app"},
       {"INFO", "removing aged app folder " + h + "/.Skylodge/app"},
       {"DEBUG", "done"},
@@ -229,7 +229,7 @@ TEST_F(LauncherE2e, UpgradeStopsTheRunningClientAndStartsTheNewOne) {
   EXPECT_TRUE(InOrder(lines, {
       {"DEBUG", "source version = " + std::to_string(kBuild) + ", target version = " +
                     std::to_string(kBuild + 1)},
-      {"INFO", "copy package:'" + root_ + "/package/skylodge' -> '" + app + "_staging' "},
+      {"INFO", "copy package:'" + root_ + "/package/skylodge' -> '" + app + "_staging.<RUN>' "},
       {"DEBUG", "local appdata exist"},
       {"INFO", "user installation is ready, removing backup app"},
       {"DEBUG", "done"},

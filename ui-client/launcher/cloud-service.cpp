@@ -141,11 +141,14 @@ void LogFailedInstall(bool old_copy) {
   }
 }
 
-// The copy line for the queued file that failed, once.
-void LogCopyFailure(CopyPool* pool) {
+// The copy line for the queued file that failed, once; none when the lock was lost
+// (the new holder's recovery may have removed the folder under the copy).
+void LogCopyFailure(CopyPool* pool, bool lost) {
   ustring src, dest;
-  if (pool->TakeFailure(&src, &dest)) {
-    QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n", src.c_str(), dest.c_str());
+  int err = 0;
+  if (pool->TakeFailure(&src, &dest, &err) && !lost) {
+    QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s': %s\n", src.c_str(), dest.c_str(),
+              std::generic_category().message(err).c_str());
   }
 }
 
@@ -212,6 +215,30 @@ void Service::KeepLockFresh() {
   if (upgrade_lock) upgrade_lock->RefreshIfDue();
 }
 
+bool Service::LostUpgradeLock() {
+  if (lock_lost) return true;
+  if (!upgrade_lock || !upgrade_lock->IsHeld() || upgrade_lock->StillOwn()) return false;
+  if (lock_lost.exchange(true)) return true;
+  // Another launcher found the lock stale (this one was frozen, say a laptop suspended
+  // mid-upgrade) and took it: its result stands.
+  QVLOG_WARN("service_debug",
+             "the upgrade lock of '%s' is no longer this launcher's (held by %s now): leaving the upgrade to "
+             "that launcher, changing nothing and starting no client\n",
+             per_user_install_path.c_str(), upgrade_lock->Holder().toUtf8().constData());
+  return true;
+}
+
+bool Service::PackageChangedDuringRun() {
+  if (lock_busy || lock_lost) return false;
+  VersionInfo now;
+  if (ReadVersionFile(PackageInfoPath(), &now) != 0) return false;
+  // No build at all (the package being removed) is nothing to upgrade to.
+  if (now.build_version.empty() || now.build_version == target_version.build_version) return false;
+  QVLOG_NOTE("service_debug", "the package's build is now '%s', not '%s' as at the start of this run: upgrading again\n",
+             now.build_version.c_str(), target_version.build_version.c_str());
+  return true;
+}
+
 void Service::LoadSourceVersion() {
   ustring path = PathFromTable("user_quenvale_drive_resource_path") + "/INFO";
   if (!IsFileExist(path, false)) {
@@ -242,7 +269,7 @@ int Service::StagePackage() {
   for (int attempt = 1;; ++attempt) {
     std::string change;
     const int rc = StagePackageOnce(&change);
-    if (change.empty()) return rc;
+    if (change.empty() || LostUpgradeLock()) return rc;
     // The system package is being replaced (a package upgrade unpacks it file by file):
     // what was copied may mix two builds and must never become the user's copy.
     DropStagedCopies(app_dir);
@@ -299,6 +326,13 @@ int Service::StagePackageOnce(std::string* change) {
   copy_progress = &progress;
   const int copied = sync_point < 0 ? -1 : CopyPackage();
   copy_progress = nullptr;
+  if (LostUpgradeLock()) {
+    // The folder it copied into may have been removed by the new holder's recovery:
+    // whatever failed there is no failure.
+    if (sync_point >= 0) ::close(sync_point);
+    RemoveOwnStagedCopies(app_dir);
+    return -1;
+  }
 
   // The copy is one build only if nothing in the package changed from the walk before
   // it to the walk after it, and the build is still the one the decision was made on. A
@@ -348,6 +382,10 @@ int Service::PrepareUserEnv() {
   if (IsFileExist(app_dir, false)) {
     // A backup left by an interrupted run blocks its name; fall to the next one.
     while (true) {
+      if (LostUpgradeLock()) {
+        RemoveOwnStagedCopies(app_dir);
+        return -1;
+      }
       backup_dir = GetAppBackupDir(app_dir, rename_count);
       if (FSRename(app_dir, backup_dir, false) == 0) break;
       QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s'\n", app_dir.c_str(),
@@ -364,6 +402,11 @@ int Service::PrepareUserEnv() {
   // Each rename leaves a whole copy, old or new, at the app path or under a name that
   // the next start puts back there.
   const ustring folder = FSParentPath(app_dir);
+  if (LostUpgradeLock()) {
+    // The old copy, set aside, is the new holder's to put back (its recovery does).
+    RemoveOwnStagedCopies(app_dir);
+    return -1;
+  }
   if (FSRename(ready, app_dir, false) != 0 || FSSyncEntry(folder) != 0) {
     QVLOG_ERR("service_debug", "failed to put '%s' in place of '%s'\n", ready.c_str(), app_dir.c_str());
     LogFailedInstall(!backup_dir.empty());
@@ -380,7 +423,7 @@ int Service::PrepareUserEnv() {
   // The backups are only set aside here; the client is started before they are
   // removed (EmptyDiscard), so their removal does not keep it down.
   QVLOG_INFO("service_debug", "user installation is ready, removing backup app\n");
-  for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
+  for (int i = 0; i < MAX_RENAME_COUNT && !LostUpgradeLock(); ++i) {
     const ustring backup = GetAppBackupDir(app_dir, i);
     if (IsFileExist(backup, false)) DiscardPath(app_dir, backup);
   }
@@ -398,14 +441,15 @@ int Service::CopyPackage() {
 int Service::FSCopyPath(const ustring& src, const ustring& dest) {
   if (copy_pool == nullptr) {
     // The outermost call: the walk makes the folders and links and queues the files,
-    // which a few threads copy meanwhile.
-    CopyPool pool(copy_progress);
+    // which a few threads copy meanwhile, until the walk finds that the lock is no longer
+    // this launcher's (it looks at each folder; the threads only ask what it found).
+    CopyPool pool(copy_progress, [this] { return lock_lost.load(); });
     copy_pool = &pool;
     folder_modes.clear();
     int result = FSCopyPath(src, dest);
     copy_pool = nullptr;
     if (pool.Finish() != 0) {
-      LogCopyFailure(&pool);
+      LogCopyFailure(&pool, LostUpgradeLock());
       result = -1;
     }
     // The folders were made writable for their contents; now that these are in place,
@@ -435,14 +479,20 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
   if (info.type != FT_DIR) {
     FSCopyProgress progress;
     if (copy_progress != nullptr) progress = [this](uint64_t bytes) { copy_progress->Add(bytes); };
-    return FSCopyToNew(src, dest, false, progress) < 0 ? -1 : 0;
+    if (FSCopyToNew(src, dest, false, progress) == 0) return 0;
+    if (!LostUpgradeLock()) {
+      QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s': %s\n", src.c_str(), dest.c_str(),
+                std::generic_category().message(errno).c_str());
+    }
+    return -1;
   }
 
   // Every entry of the copy is made here and now, a folder too: one found at the name
   // (left by an earlier run, with who knows what links in it) would have the copy write
   // through them into other files.
+  if (LostUpgradeLock()) return -1;
   if (::mkdir(dest.c_str(), 0700) != 0) {
-    QVLOG_ERR("service_debug", "FSCopyPath: failed to create dest folder '%s'\n", dest.c_str());
+    if (!LostUpgradeLock()) QVLOG_ERR("service_debug", "FSCopyPath: failed to create dest folder '%s'\n", dest.c_str());
     return -1;
   }
   folder_modes.emplace_back(dest, static_cast<mode_t>(info.mode & 07777));
@@ -480,25 +530,28 @@ int Service::FSCopyPath(const ustring& src, const ustring& dest) {
     } else {
       files.emplace_back(child_src, child_dest);
       if (files.size() >= CopyPool::kBatchFiles && !queue_files()) {
-        LogCopyFailure(copy_pool);
+        LogCopyFailure(copy_pool, LostUpgradeLock());
         result = -1;
       }
     }
     if (rc < 0) {
-      QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n",
-                child_src.c_str(), child_dest.c_str());
+      if (!LostUpgradeLock()) {
+        QVLOG_ERR("service_debug", "FSCopyPath: failed to copy from '%s' to '%s'\n", child_src.c_str(),
+                  child_dest.c_str());
+      }
       result = -1;
     }
   }
   FSCloseDir(dh);
   if (result == 0 && !queue_files()) {
-    LogCopyFailure(copy_pool);
+    LogCopyFailure(copy_pool, LostUpgradeLock());
     result = -1;
   }
   return result;
 }
 
 void Service::RemoveAgedFolders() {
+  if (LostUpgradeLock()) return;
   ustring aged = PathFromTable("user_sky_lodge_path") + "/app";
   QVLOG_INFO("service_debug", "removing aged app folder %s\n", aged.c_str());
   FSRemove(aged, false);

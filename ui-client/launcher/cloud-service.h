@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -49,6 +50,9 @@ class Service {
 
  public:
   void RemoveAgedFolders();
+  // Whether the system-wide package's build is no longer the one this run decided on
+  // (it was upgraded during the run): the sequence is then run again.
+  bool PackageChangedDuringRun();
   // Base folder of every per-user path: the home folder, or XDG_DATA_HOME on Deepin
   // when that is an absolute path.
   static QString GetUserInstallPath();
@@ -69,6 +73,12 @@ class Service {
   // Refreshes the lock when no thread of its own does; called as the upgrade goes on,
   // from any thread.
   void KeepLockFresh();
+  // True once the upgrade lock, held, is no longer this launcher's (another launcher
+  // took it over while this one was frozen): from then on nothing under the shared
+  // names changes and no client is stopped or started. Logs one WARNING that names the
+  // holder, the first time. Asked before each step that another launcher may trust:
+  // the stop, each rename of the swap, each removal. Any thread.
+  bool LostUpgradeLock();
 
   int timeout;
   ustring per_user_install_path;
@@ -89,6 +99,7 @@ class Service {
   // Another launcher held the lock for longer than this one waits: this one changes
   // nothing in the per-user folder and only starts the client.
   bool lock_busy = false;
+  std::atomic<bool> lock_lost{false};
 };
 
 // Logs, once the log is open, that XDG_DATA_HOME was ignored (it was not an absolute

@@ -68,6 +68,17 @@ void Worker::QuitThread() { m_handler_thread->quit(); }
 void Worker::JoinThread() { m_handler_thread->wait(ULONG_MAX); }
 
 void Worker::HandleServicce() {
+  // A package upgraded again during the run (after its copy was checked) would leave the
+  // client a build behind until the next start: the run goes again, a few times at most.
+  for (int round = 1;; ++round) {
+    RunServiceOnce();
+    if (round == kServiceRounds || !m_service->PackageChangedDuringRun()) break;
+  }
+  QVLOG_DEBUG("launcher_debug", "done\n");
+  emit sigServiceDone();
+}
+
+void Worker::RunServiceOnce() {
   QVLOG_DEBUG("launcher_debug", "running\n");
   m_service->PreUpgrade();
   const bool upgrade = m_service->IsNeedUpgrade();
@@ -96,8 +107,6 @@ void Worker::HandleServicce() {
   }
   m_service->RemoveAgedFolders();
   m_service->PostUpgrade();
-  QVLOG_DEBUG("launcher_debug", "done\n");
-  emit sigServiceDone();
 }
 
 ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, Qt::WindowFlags()) {

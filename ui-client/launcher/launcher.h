@@ -44,6 +44,10 @@ class Worker : public QObject {
   void HandleServicce();
 
  private:
+  // How often one start runs the service sequence at most (see HandleServicce).
+  static constexpr int kServiceRounds = 3;
+  void RunServiceOnce();
+
   HandlerThread* m_handler_thread = nullptr;
   Service* m_service = nullptr;
   // Why the thread could not be started; empty when it runs.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -130,6 +131,44 @@ void RemoveLeftover(const ustring& app_dir, const ustring& path) {
   DiscardPath(app_dir, path);
 }
 
+// The token of this run's staging and ready names: random, so that no other launcher,
+// of this machine or another, ever has the same one.
+std::string& RunSuffix() {
+  static std::string suffix = [] {
+    unsigned char bytes[8] = {};
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+      const uint64_t mixed = static_cast<uint64_t>(getpid()) << 32 ^
+                             static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      std::memcpy(bytes, &mixed, sizeof bytes);
+    }
+    char text[2 * sizeof bytes + 1];
+    for (size_t i = 0; i < sizeof bytes; ++i) std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+    return std::string(text);
+  }();
+  return suffix;
+}
+
+// Every entry beside app_dir whose name is the app folder's followed by `kind` (a
+// staging or ready name of any run, an older launcher's bare one included), sorted.
+std::vector<ustring> NamesOfAnyRun(const ustring& app_dir, const std::string& kind) {
+  std::vector<ustring> found;
+  const std::string prefix = std::string(FSBaseName(app_dir).c_str()) + kind;
+  DIR* dir = opendir(FSParentPath(app_dir).c_str());
+  if (dir == nullptr) return found;
+  while (const struct dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (name.size() == prefix.size() || name[prefix.size()] == '.') {
+      found.push_back(FSParentPath(app_dir) + "/" + name.c_str());
+    }
+  }
+  closedir(dir);
+  std::sort(found.begin(), found.end(), [](const ustring& a, const ustring& b) {
+    return std::strcmp(a.c_str(), b.c_str()) < 0;
+  });
+  return found;
+}
+
 }  // namespace
 
 ustring GetAppBackupDir(const ustring& app_dir, int tries) {
@@ -145,9 +184,11 @@ ustring GetAppBackupDir(const ustring& app_dir, int tries) {
   return dir;
 }
 
-ustring GetAppStagingDir(const ustring& app_dir) { return app_dir + "_staging"; }
+void SetRunSuffix(const std::string& suffix) { RunSuffix() = suffix; }
 
-ustring GetAppReadyDir(const ustring& app_dir) { return app_dir + "_ready"; }
+ustring GetAppStagingDir(const ustring& app_dir) { return app_dir + "_staging." + RunSuffix().c_str(); }
+
+ustring GetAppReadyDir(const ustring& app_dir) { return app_dir + "_ready." + RunSuffix().c_str(); }
 
 ustring GetAppDiscardDir(const ustring& app_dir) { return app_dir + "_discard"; }
 
@@ -254,7 +295,9 @@ int CheckRoomForPackage(const ustring& package, const ustring& info, const ustri
 
 bool RecoverInterruptedUpgrade(const ustring& app_dir) {
   const ustring parent = FSParentPath(app_dir);
-  const ustring ready = GetAppReadyDir(app_dir);
+  // Whichever run left them: only the lock's holder recovers, and every other run that
+  // made them has died or lost the lock.
+  std::vector<ustring> readies = NamesOfAnyRun(app_dir, "_ready");
   const ustring discard = GetAppDiscardDir(app_dir);
   if (IsFileExist(discard, false)) LogLeftover(discard);
   std::vector<ustring> backups;
@@ -267,8 +310,8 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir) {
   bool restored_ready = false;
   if (!IsFileExist(app_dir, false)) {
     ustring found;
-    if (IsFileExist(ready, false)) {
-      found = ready;
+    if (!readies.empty()) {
+      found = readies.front();
     } else if (!backups.empty()) {
       found = backups.front();
     }
@@ -277,8 +320,12 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir) {
         FSSyncEntry(parent);
         QVLOG_INFO("service_debug", "restored '%s' from '%s', left by an interrupted upgrade\n",
                    app_dir.c_str(), found.c_str());
-        restored_ready = found == ready;
-        if (!restored_ready) backups.erase(backups.begin());
+        restored_ready = !readies.empty();
+        if (restored_ready) {
+          readies.erase(readies.begin());
+        } else {
+          backups.erase(backups.begin());
+        }
       } else {
         QVLOG_ERR("service_debug", "failed to restore '%s' from '%s'\n", app_dir.c_str(),
                   found.c_str());
@@ -286,9 +333,10 @@ bool RecoverInterruptedUpgrade(const ustring& app_dir) {
     }
   }
 
-  const ustring staging = GetAppStagingDir(app_dir);
-  if (IsFileExist(staging, false)) RemoveLeftover(app_dir, staging);
-  if (IsFileExist(app_dir, false) && IsFileExist(ready, false)) RemoveLeftover(app_dir, ready);
+  for (const ustring& staging : NamesOfAnyRun(app_dir, "_staging")) RemoveLeftover(app_dir, staging);
+  if (IsFileExist(app_dir, false)) {
+    for (const ustring& ready : readies) RemoveLeftover(app_dir, ready);
+  }
 
   // Beside a copy that came out of the ready name, backups are only the old copy. Beside
   // any other, a backup means the copy at the app path may be half written (a copy into
@@ -340,6 +388,12 @@ void DiscardPath(const ustring& app_dir, const ustring& path) {
 
 void EmptyDiscard(const ustring& app_dir) { RemoveTree(GetAppDiscardDir(app_dir)); }
 
+void RemoveOwnStagedCopies(const ustring& app_dir) {
+  for (const ustring& own : {GetAppStagingDir(app_dir), GetAppReadyDir(app_dir)}) {
+    if (IsFileExist(own, false)) RemoveTree(own);
+  }
+}
+
 void DropStagedCopies(const ustring& app_dir) {
   const ustring staging = GetAppStagingDir(app_dir);
   if (IsFileExist(staging, false) && RemoveTree(staging) != 0) DiscardPath(app_dir, staging);
@@ -372,7 +426,8 @@ void CopyProgress::Add(uint64_t bytes) {
   Notify_Adapter::GetInstance().UpdateProgress(kShareScale, share);
 }
 
-CopyPool::CopyPool(CopyProgress* progress) : progress_(progress) {
+CopyPool::CopyPool(CopyProgress* progress, std::function<bool()> stop)
+    : progress_(progress), stop_(std::move(stop)) {
   const unsigned cores = std::thread::hardware_concurrency();
   const unsigned count = std::min(4u, std::max(2u, cores));
   for (unsigned i = 0; i < count; ++i) {
@@ -429,12 +484,13 @@ int CopyPool::Finish() {
   return failed_ ? -1 : 0;
 }
 
-bool CopyPool::TakeFailure(ustring* src, ustring* dst) {
+bool CopyPool::TakeFailure(ustring* src, ustring* dst, int* err) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!failed_ || failure_taken_) return false;
   failure_taken_ = true;
   *src = failure_.first;
   *dst = failure_.second;
+  *err = failure_errno_;
   return true;
 }
 
@@ -443,11 +499,15 @@ void CopyPool::Copy(const Batch& batch) {
     if (progress_ != nullptr) progress_->Add(bytes);
   };
   for (const Batch::value_type& job : batch) {
-    if (FSCopyToNew(job.first, job.second, true, report) == 0) continue;
+    const bool stopped = stop_ && stop_();
+    if (!stopped && FSCopyToNew(job.first, job.second, true, report) == 0) continue;
+    const int err = errno;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!failed_) {
       failed_ = true;
       failure_ = job;
+      failure_errno_ = err;
+      failure_taken_ = stopped;
       jobs_.clear();
     }
     return;

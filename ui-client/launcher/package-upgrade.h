@@ -3,8 +3,8 @@
 // client still runs, flushed to disk and renamed to a "ready" name; only then is the
 // client stopped and the ready copy swapped in by renames. The names beside the app
 // folder:
-//   <app>_staging        a copy being written: never trusted, removed at every start
-//   <app>_ready          a complete copy on disk, waiting to be swapped in
+//   <app>_staging.RUN    a copy being written: never trusted, removed at every start
+//   <app>_ready.RUN      a complete copy on disk, waiting to be swapped in
 //   <app>_tmp, _tmp1-9   the old copy, set aside during the swap (the backup names)
 //   <app>_discard        a folder whose entries are on their way out: never trusted
 #pragma once
@@ -29,8 +29,14 @@
 // Name of the backup folder number `tries` beside the app folder: app_dir + "_tmp"
 // (tries 0) or app_dir + "_tmp" + tries.
 ustring GetAppBackupDir(const ustring& app_dir, int tries);
+// The staging and ready names of this run: RUN is a token of this process, so that a
+// launcher that wakes up after another took its lock over can never write into, rename
+// or remove the other's copy.
 ustring GetAppStagingDir(const ustring& app_dir);
 ustring GetAppReadyDir(const ustring& app_dir);
+// Names this run RUN instead of a random token: for a test that must know the names
+// beforehand. Before any of the names is used.
+void SetRunSuffix(const std::string& suffix);
 ustring GetAppDiscardDir(const ustring& app_dir);
 
 // One entry of a package tree as the file system describes it; any change of its
@@ -83,8 +89,8 @@ int CheckRoomForPackage(const ustring& package, const ustring& info, const ustri
                         PackageSize* size);
 
 // At every start, before anything looks at the app folder. When the app folder is
-// missing, the complete copy that an interrupted upgrade left (the ready copy, else a
-// backup) is renamed into its place. Then whatever interrupted runs left beside it is
+// missing, the complete copy that an interrupted upgrade left (a ready copy of any run,
+// else a backup) is renamed into its place. Then whatever interrupted runs left beside it is
 // removed, except backups beside a copy that may be incomplete (an upgrade did not
 // finish with it): for those it returns true, and the copy must be installed again;
 // the backups stay until that succeeds.
@@ -99,6 +105,9 @@ int MakeStagedCopyDurable(const ustring& app_dir, int sync_point);
 // through the discard folder. What cannot be removed is moved into the discard folder,
 // so that the names stay free for a new copy.
 void DropStagedCopies(const ustring& app_dir);
+// The same for a launcher that lost the upgrade lock: only this run's own names are
+// removed, and the discard folder, which every launcher uses, is left alone.
+void RemoveOwnStagedCopies(const ustring& app_dir);
 
 // Removes path with all it holds (FSRemove), opening read-only folders to their owner
 // where that is needed. 0, or FSRemove's failure.
@@ -139,20 +148,24 @@ class CopyPool {
   // Files of one folder per batch, at most.
   static const size_t kBatchFiles = 64;
 
-  explicit CopyPool(CopyProgress* progress);
+  // stop, when given, is asked before each file (it must be cheap): once it says so,
+  // the copy ends and its failure is not reported (the caller knows why).
+  explicit CopyPool(CopyProgress* progress, std::function<bool()> stop = nullptr);
   ~CopyPool();  // waits for the threads
   // Queues copies; false once a copy has failed.
   bool Submit(Batch batch);
   // Waits until every queued copy is done; 0 when all succeeded, else -1.
   int Finish();
-  // The first copy that failed, handed out once so that it is reported once.
-  bool TakeFailure(ustring* src, ustring* dst);
+  // The first copy that failed, with its errno, handed out once so that it is reported
+  // once.
+  bool TakeFailure(ustring* src, ustring* dst, int* err);
 
  private:
   void Work();
   void Copy(const Batch& batch);
 
   CopyProgress* progress_;
+  const std::function<bool()> stop_;
   std::mutex mutex_;
   std::condition_variable wake_;  // a job, or the end
   std::condition_variable idle_;  // the queue ran dry
@@ -162,5 +175,6 @@ class CopyPool {
   bool failure_taken_ = false;
   bool closing_ = false;
   std::pair<ustring, ustring> failure_;
+  int failure_errno_ = 0;
   std::vector<std::thread> threads_;
 };

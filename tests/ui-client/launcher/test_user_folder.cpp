@@ -15,7 +15,9 @@
 #include <QFile>
 #include <QSysInfo>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_env.h"
@@ -164,6 +166,29 @@ TEST_F(UpgradeLockTest, OneHolderAtATimeAndTheFolderIsMadePrivate) {
   first.Release();
   EXPECT_FALSE(QFile::exists(Q(path_)));
   EXPECT_EQ(UpgradeLock::kLocked, second.Acquire(0));
+}
+
+// A holder frozen while another launcher took its lock over (the file removed and made
+// anew, or written over) knows it is no longer its own, and neither its refresher nor
+// its release touches the other's file.
+TEST_F(UpgradeLockTest, ALockTakenOverIsNoLongerTheHoldersAndIsLeftAlone) {
+  UpgradeLock lock(Q(path_), kShortStaleMs, 20);
+  ASSERT_EQ(UpgradeLock::kLocked, lock.Acquire(0));
+  EXPECT_TRUE(lock.StillOwn());
+  const std::string record = qvtest::ReadFile(path_);
+  ASSERT_TRUE(qvtest::WriteFile(path_, "4242\nlauncher\nelsewhere.example\n"));
+  EXPECT_FALSE(lock.StillOwn()) << "another record in the same file";
+  ASSERT_EQ(0, ::unlink(path_.c_str()));
+  ASSERT_TRUE(qvtest::WriteFile(path_, record));
+  EXPECT_FALSE(lock.StillOwn()) << "the same record in another file";
+  AgeLock(3600);
+  struct stat before, after;
+  ASSERT_EQ(0, ::stat(path_.c_str(), &before));
+  // Time for several of the refreshes that the holder would make of its own file.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  lock.Release();
+  ASSERT_EQ(0, ::stat(path_.c_str(), &after)) << "the release removed another's lock";
+  EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec) << "the refresher touched another's lock";
 }
 
 TEST_F(UpgradeLockTest, ALockOfADeadProcessOfThisHostIsTakenOver) {

@@ -179,6 +179,7 @@ bool LinuxService::PerUserBinPathExist() {
 void LinuxService::PreUpgrade() {
   // Launchers of other sessions or machines on the same home would take each other's
   // staged copies for leftovers: one at a time. One that waited decides afresh below.
+  client_stopped = false;
   LockUserFolder();
   // Before the versions are read: an interrupted upgrade may have left the app folder
   // missing, with the complete copy under another name.
@@ -203,20 +204,27 @@ bool LinuxService::IsNeedUpgrade() {
 
 int LinuxService::HandlePackageUpgrade() {
   // The old client runs on while the package is copied and flushed; it is down only
-  // for the swap.
-  if (StagePackage() != 0) return -1;
+  // for the swap. A launcher that lost the lock meanwhile has not failed: the launcher
+  // that holds it now does the upgrade.
+  if (StagePackage() != 0) return LostUpgradeLock() ? 0 : -1;
+  if (LostUpgradeLock()) {
+    RemoveOwnStagedCopies(per_user_install_path);
+    return 0;
+  }
   if (PerUserBinPathExist()) {
     QVLOG_DEBUG("service_debug", "local appdata exist\n");
     client_stopped = true;
     StopService();
   }
-  return PrepareUserEnv();
+  const int rc = PrepareUserEnv();
+  return rc != 0 && LostUpgradeLock() ? 0 : rc;
 }
 
 void LinuxService::PostUpgrade() {
-  if (!upgrade_only || client_stopped) LaunchPerUserBin();
+  const bool lost = LostUpgradeLock();
+  if (!lost && (!upgrade_only || client_stopped)) LaunchPerUserBin();
   // What the upgrade set aside goes once the client runs again.
-  if (!lock_busy) EmptyDiscard(per_user_install_path);
+  if (!lock_busy && !lost) EmptyDiscard(per_user_install_path);
   UnlockUserFolder();
 }
 

@@ -2,14 +2,18 @@
 // process of its own, so that a tracer can count its system calls and kill it or fail
 // it at any one of them.
 //   sequence_helper USER_BASE ROOT LOG_FILE
+// Its staging and ready copies are named after $QV_SEQUENCE_RUN ("run" when unset), so that
+// a tracer knows their paths beforehand.
 // Exit status 0: the sequence ended with the package installed or nothing to do; 1: the
 // upgrade failed (the sequence still ran to its end); 2: bad arguments.
 #include <QCoreApplication>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "linux/linux-service.h"
+#include "package-upgrade.h"
 #include "log.h"
 #include "path_table.h"
 
@@ -21,11 +25,16 @@ int main(int argc, char** argv) {
   std::ofstream(log + ".levels") << "service_debug=7\nfile_op_debug=7\n";
   Logger::Initialize(Logger::FILE_LOGGER, log, log + ".levels", 50, Logger::ThreadSafe);
 
+  const char* run = std::getenv("QV_SEQUENCE_RUN");
+  SetRunSuffix(run != nullptr ? run : "run");
   LinuxService service;
-  service.PreUpgrade();
   int rc = 0;
-  if (service.IsNeedUpgrade()) rc = service.HandlePackageUpgrade();
-  service.RemoveAgedFolders();
-  service.PostUpgrade();
-  return rc == 0 ? 0 : 1;
+  for (int round = 1; round <= 3; ++round) {
+    service.PreUpgrade();
+    if (service.IsNeedUpgrade() && service.HandlePackageUpgrade() != 0) rc = 1;
+    service.RemoveAgedFolders();
+    service.PostUpgrade();
+    if (!service.PackageChangedDuringRun()) break;
+  }
+  return rc;
 }

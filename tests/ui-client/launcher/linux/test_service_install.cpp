@@ -45,7 +45,7 @@ class InstallTest : public ServiceTest {
     return qvtest::ShellOutput("stat -c %a '" + path + "'");
   }
 
-  std::string Staging() const { return app_ + "_staging"; }
+  std::string Staging() const { return GetAppStagingDir(ustring(app_)).c_str(); }
 };
 
 TEST_F(InstallTest, FirstInstallCopiesThePackageAndClearsALeftoverBackup) {
@@ -158,7 +158,7 @@ TEST_F(InstallTest, CopyFailureLeavesTheOldCopyUntouched) {
   EXPECT_EQ(before, Snapshot(drive_));
   EXPECT_EQ("", Leftovers());
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: FSCopyPath: failed to copy from '" + package_ +
-                     "/zz-fifo' to '" + Staging() + "/zz-fifo'"));
+                     "/zz-fifo' to '" + Staging() + "/zz-fifo': Invalid argument"));
   EXPECT_TRUE(HasLog("ERROR cloud-service.cpp: Failed to extract package, rollback to old installation"));
   EXPECT_FALSE(HasLog("INFO cloud-service.cpp: user installation is ready, removing backup app"));
 }
@@ -288,9 +288,9 @@ TEST_F(InstallTest, InterruptedUpgradesAreRecoveredAtStart) {
     std::string restored_from;
   };
   const std::vector<Case> cases = {
-      {"swap cut between its two renames",
-       [&] { put(old_copy, app_ + "_tmp"); put(package_, app_ + "_ready"); }, "30", false,
-       app_ + "_ready"},
+      {"swap of another run cut between its two renames",
+       [&] { put(old_copy, app_ + "_tmp"); put(package_, app_ + "_ready.0123456789abcdef"); }, "30", false,
+       app_ + "_ready.0123456789abcdef"},
       {"old copy set aside, nothing copied yet", [&] { put(old_copy, app_ + "_tmp"); }, "20", true,
        app_ + "_tmp"},
       {"copy into the app folder cut short, old copy in a backup",
@@ -298,8 +298,9 @@ TEST_F(InstallTest, InterruptedUpgradesAreRecoveredAtStart) {
       {"current copy beside a half-written stage, a ready copy and a discard folder",
        [&] {
          put(package_, app_);
-         put(partial_new, Staging());
-         put(package_, app_ + "_ready");
+         put(partial_new, app_ + "_staging.dead1");
+         put(partial_new, app_ + "_staging");  // an older launcher's name
+         put(package_, app_ + "_ready.dead2");
          MakeFile(app_ + "_discard/QuenvaleDrive.app_tmp/x", "going\n");
        },
        "30", false, ""},
@@ -328,7 +329,9 @@ TEST_F(InstallTest, InterruptedUpgradesAreRecoveredAtStart) {
     EXPECT_TRUE(SameTree(package_, app_));
     EXPECT_EQ("", Leftovers());
   }
-  EXPECT_TRUE(HasLog("INFO package-upgrade.cpp: removing '" + Staging() + "', left by an interrupted upgrade"));
+  for (const char* name : {"_staging.dead1", "_staging", "_ready.dead2"}) {
+    EXPECT_TRUE(HasLog("INFO package-upgrade.cpp: removing '" + app_ + name + "', left by an interrupted upgrade"));
+  }
   EXPECT_TRUE(HasLog("INFO package-upgrade.cpp: removing '" + app_ + "_discard', left by an interrupted upgrade"));
 }
 

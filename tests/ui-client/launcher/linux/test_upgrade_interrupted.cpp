@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "test_env.h"
 
 namespace {
@@ -158,7 +159,7 @@ class InterruptedUpgrade : public ::testing::Test {
     ASSERT_EQ(0, RunSequence(home, "-f -b execve -y -o " + Q(trace) +
                                        " -e trace=openat,mkdir,copy_file_range,symlink,syncfs,fsync,"
                                        "rename,kill,pidfd_open,pidfd_send_signal,poll,clone,clone3,vfork,fork,"
-                                       "waitid,unlink,rmdir"));
+                                       "waitid,unlink,rmdir,pread64"));
     trace_ = ReadTrace(trace);
     ExpectWholeCopyStarted(home);
     StopClients();
@@ -195,14 +196,108 @@ class InterruptedUpgrade : public ::testing::Test {
   // The service sequence on home, under strace with `strace_args` when given. Its exit
   // status: 0 done, 1 upgrade failed, anything else cut short.
   int RunSequence(const std::string& home, const std::string& strace_args) {
-    std::string command = "cd / && HOME=" + Q(home) + " QV_TEST_STARTS=" + Q(home + "/starts") + " ";
-    // LeakSanitizer cannot work under a tracer.
-    if (!strace_args.empty()) command += "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -qq " + strace_args + " ";
-    command += Q(QV_SEQUENCE_HELPER) + " " + Q(home) + " " + Q(root_) + " " + Q(home + "/sequence.log") +
-               " >/dev/null 2>&1";
-    const int rc = qvtest::Shell(command);
+    const int rc = qvtest::Shell(SequenceCommand(home, strace_args));
     Reap();
     return rc;
+  }
+
+  // The shell command of such a run, on a host of its own (a UTS namespace) when host is
+  // given, logging to log (sequence.log in the home when empty).
+  std::string SequenceCommand(const std::string& home, const std::string& strace_args, const std::string& host = "",
+                              const std::string& log = "") const {
+    std::string command = "cd / && HOME=" + Q(home) + " QV_TEST_STARTS=" + Q(home + "/starts") + " ";
+    if (!host.empty()) command += "QV_SEQUENCE_RUN=" + host + " unshare -u sh -c 'hostname " + host + " && exec \"$0\" \"$@\"' ";
+    // LeakSanitizer cannot work under a tracer.
+    if (!strace_args.empty()) command += "env ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -qq " + strace_args + " ";
+    command += Q(QV_SEQUENCE_HELPER) + " " + Q(home) + " " + Q(root_) + " " +
+               Q(log.empty() ? home + "/sequence.log" : log) + " >/dev/null 2>&1";
+    return command;
+  }
+
+  // The run of `command` in the background: its shell's pid.
+  static pid_t StartSequence(const std::string& command) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return pid;
+  }
+  static int WaitSequence(pid_t shell) {
+    int status = 0;
+    if (::waitpid(shell, &status, 0) != shell) return -1;
+    Reap();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // The traced run whose tracer writes to `trace`, once the SIGSTOP that the tracer
+  // injected has stopped it (the tracer says so; a look at the process's state would
+  // also see the stops of the tracing itself): its pid, or 0 after a minute.
+  static pid_t AwaitStopped(const std::string& trace) {
+    for (int i = 0; i < 6000; ++i) {
+      std::istringstream lines(qvtest::ReadFile(trace));
+      std::string line;
+      while (std::getline(lines, line)) {
+        if (line.find("--- stopped by SIGSTOP ---") != std::string::npos) return static_cast<pid_t>(std::atol(line.c_str()));
+      }
+      ::usleep(10 * 1000);
+    }
+    return 0;
+  }
+
+  // The lines of log at WARNING and above.
+  static std::vector<std::string> Warnings(const std::string& log) {
+    std::vector<std::string> out;
+    for (const qvtest::LogLine& l : qvtest::ReadLogLines(log)) {
+      if (l.tag == "WARNING" || l.tag == "ERROR" || !l.parsed) out.push_back(l.raw);
+    }
+    return out;
+  }
+
+  // The live clients run from the home's app folder.
+  int ClientsOf(const std::string& home) const {
+    int n = 0;
+    for (pid_t pid : RunFrom(App(home) + "/bin/cloud-drive-ui")) n += IsClientAlive(pid);
+    return n;
+  }
+
+  // The processes whose executable's path starts with prefix.
+  static std::vector<pid_t> RunFrom(const std::string& prefix) {
+    std::vector<pid_t> found;
+    DIR* proc = ::opendir("/proc");
+    while (proc != nullptr) {
+      const struct dirent* entry = ::readdir(proc);
+      if (entry == nullptr) break;
+      const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+      if (pid > 0 && ExeOf(pid).rfind(prefix, 0) == 0) found.push_back(pid);
+    }
+    if (proc != nullptr) ::closedir(proc);
+    return found;
+  }
+
+  // The main thread's checks that the upgrade lock is still the run's own, each with its
+  // place in the trace: the read of its own lock file, which comes before the look at
+  // the path. A signal that the tracer injects arrives as the call returns, so a run
+  // stopped there looks at the path only once it goes on.
+  std::vector<std::pair<size_t, Call>> LockChecks() const {
+    std::vector<std::pair<size_t, Call>> out;
+    const std::string lock = "/.QuenvaleDrive/upgrade.lock";
+    for (size_t i = 0; i < trace_.size(); ++i) {
+      const TraceLine& l = trace_[i];
+      if (l.name != "pread64" || l.tid != trace_.front().tid || l.text.find(dry_home_ + lock) == std::string::npos)
+        continue;
+      out.push_back({i, {l.name, lock, static_cast<int>(out.size()) + 1, l.text}});
+    }
+    return out;
+  }
+  // The place in the trace of the first call named `name` whose line holds every part.
+  size_t PlaceOf(const std::string& name, const std::vector<std::string>& parts) const {
+    for (size_t i = 0; i < trace_.size(); ++i) {
+      bool all = trace_[i].name == name;
+      for (const std::string& part : parts) all = all && trace_[i].text.find(part) != std::string::npos;
+      if (all) return i;
+    }
+    return trace_.size();
   }
 
   // Runs the sequence with `what` (a signal or an error) injected into `call`. The
@@ -308,7 +403,7 @@ class InterruptedUpgrade : public ::testing::Test {
   // The calls named `name` whose lines hold `part` and a path holding `in_path` (any
   // thread's), each singled out by that path and counted among the calls on it.
   std::vector<Call> PathCalls(const std::string& name, const std::string& part,
-                              const std::string& in_path = "_staging/") const {
+                              const std::string& in_path = "_staging.run/") const {
     std::vector<Call> out;
     std::map<std::string, int> seen;
     for (const TraceLine& l : trace_) {
@@ -346,14 +441,9 @@ class InterruptedUpgrade : public ::testing::Test {
   void StopClients() {
     if (work_.empty()) return;  // set-up never got as far as starting one
     std::vector<pid_t> killed;
-    DIR* proc = ::opendir("/proc");
-    while (proc != nullptr) {
-      const struct dirent* entry = ::readdir(proc);
-      if (entry == nullptr) break;
-      const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-      if (pid > 0 && ExeOf(pid).rfind(work_ + "/", 0) == 0 && ::kill(pid, SIGKILL) == 0) killed.push_back(pid);
+    for (pid_t pid : RunFrom(work_ + "/")) {
+      if (::kill(pid, SIGKILL) == 0) killed.push_back(pid);
     }
-    if (proc != nullptr) ::closedir(proc);
     for (int i = 0; i < 200; ++i) {
       Reap();
       bool gone = true;
@@ -370,13 +460,13 @@ class InterruptedUpgrade : public ::testing::Test {
 };
 
 TEST_F(InterruptedUpgrade, CrashWhileTheOldClientStillRuns) {
-  CrashAt("making the staging folder", First(Calls("mkdir", {"_staging\""})));
+  CrashAt("making the staging folder", First(Calls("mkdir", {"_staging.run\""})));
   CrashAt("creating a staged file", Spread(PathCalls("openat", "O_CREAT"), 5));
   CrashAt("moving file data", Spread(PathCalls("copy_file_range", "")));
-  CrashAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})));
-  CrashAt("making a staged link", Calls("symlink", {"_staging/"}));
+  CrashAt("making a staged folder", First(Calls("mkdir", {"_staging.run/lib"})));
+  CrashAt("making a staged link", Calls("symlink", {"_staging.run/"}));
   CrashAt("flushing the staged copy", Calls("syncfs"));
-  CrashAt("naming the staged copy ready", Calls("rename", {"_staging\"", "_ready\""}));
+  CrashAt("naming the staged copy ready", Calls("rename", {"_staging.run\"", "_ready.run\""}));
   CrashAt("flushing that name", First(Calls("fsync")));
   EXPECT_GE(points_, 12);
 }
@@ -387,7 +477,7 @@ TEST_F(InterruptedUpgrade, CrashWhileTheClientIsStoppedAndSwapped) {
   CrashAt("sending SIGTERM", Calls("pidfd_send_signal", {"SIGTERM"}));
   CrashAt("waiting for the client's end", First(Calls("poll", {"pidfd"})));
   CrashAt("setting the old copy aside", Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"}));
-  CrashAt("renaming the ready copy into place", Calls("rename", {"_ready\", \"", "QuenvaleDrive.app\")"}));
+  CrashAt("renaming the ready copy into place", Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}));
   CrashAt("flushing the swap", Last(Calls("fsync")));
   CrashAt("making the discard folder", Calls("mkdir", {"_discard\""}));
   CrashAt("discarding the old copy", Calls("rename", {"_discard/"}));
@@ -411,16 +501,138 @@ TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
 TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
   FailAt("moving file data", Spread(PathCalls("copy_file_range", "")), "ENOSPC", true);
   FailAt("creating a staged file", Spread(PathCalls("openat", "O_CREAT"), 2), "ENOSPC", true);
-  FailAt("making a staged folder", First(Calls("mkdir", {"_staging/lib"})), "ENOSPC", true);
-  FailAt("making a staged link", Calls("symlink", {"_staging/"}), "ENOSPC", true);
+  FailAt("making a staged folder", First(Calls("mkdir", {"_staging.run/lib"})), "ENOSPC", true);
+  FailAt("making a staged link", Calls("symlink", {"_staging.run/"}), "ENOSPC", true);
   FailAt("flushing the staged copy", Calls("syncfs"), "EIO", true);
   FailAt("flushing the ready name", First(Calls("fsync")), "EIO", true);
 }
 
 TEST_F(InterruptedUpgrade, FaultsAfterTheStopPutTheOldCopyBackAndStartIt) {
-  FailAt("renaming the ready copy into place", Calls("rename", {"_ready\", \"", "QuenvaleDrive.app\")"}), "EIO",
+  FailAt("renaming the ready copy into place", Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}), "EIO",
          false);
   FailAt("flushing the swap", Last(Calls("fsync")), "EIO", false);
+}
+
+}  // namespace
+
+namespace {
+
+// Host A is frozen (a laptop suspended mid-upgrade) at one of its checks of the lock,
+// host B on the same home takes the lock over as a launcher of another machine does
+// once it has watched it go unrefreshed for the stale time (A still holds the lock's
+// native lock here, so the test removes the file for it), and upgrades. When A wakes,
+// it changes nothing: B's result stands, with one whole copy and one client, B's lock
+// stays as B made it, and A says so in one WARNING.
+TEST_F(InterruptedUpgrade, ALauncherThatLostTheLockChangesNothingMore) {
+  if (qvtest::Shell("unshare -u true 2>/dev/null") != 0) GTEST_SKIP() << "no UTS namespace for a second host name";
+  const std::vector<std::pair<size_t, Call>> checks = LockChecks();
+  // The copy's walk looks at the lock at each folder, while the threads copy the files
+  // of the folders before.
+  const size_t copying = PlaceOf("mkdir", {"_staging.run\""}), flushed = PlaceOf("syncfs", {});
+  const size_t stopped = PlaceOf("pidfd_send_signal", {"SIGTERM"});
+  const size_t aside = PlaceOf("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"});
+  auto first_after = [&](size_t from, size_t to) {
+    std::vector<Call> in;
+    for (const auto& check : checks) {
+      if (check.first > from && check.first < to) in.push_back(check.second);
+    }
+    return in;
+  };
+  const std::vector<Call> mid_copy = first_after(copying, flushed);
+  ASSERT_GE(mid_copy.size(), 3u) << "the copy looks at the lock too seldom";
+  const std::vector<Call> after_stop = first_after(stopped, aside);
+  const std::vector<Call> between = first_after(aside, trace_.size());
+  ASSERT_FALSE(after_stop.empty());
+  ASSERT_FALSE(between.empty());
+
+  struct Moment {
+    const char* what;
+    Call check;
+    bool b_frozen;  // B is frozen mid-copy itself while A wakes
+  };
+  const Moment moments[] = {{"mid-copy, B already done", mid_copy[mid_copy.size() / 2], false},
+                            {"mid-copy, B still copying", mid_copy[mid_copy.size() / 2], true},
+                            {"right after A stopped the old client", after_stop.front(), false},
+                            {"between the two renames of the swap", between.front(), false}};
+  for (const Moment& m : moments) {
+    SCOPED_TRACE(std::string(m.what) + ", A frozen at " + m.check.line);
+    const std::string home = NewHome();
+    const std::string lock = home + m.check.path;
+    auto freeze = [&](const std::string& host) {
+      return StartSequence(SequenceCommand(home,
+                                           "-f -b execve -o " + Q(home + "/" + host + ".trace") + " -P " + Q(lock) +
+                                               " -e trace=pread64 -e inject=pread64:signal=SIGSTOP:when=" +
+                                               std::to_string(m.check.nth),
+                                           host, home + "/" + host + ".log"));
+    };
+    const pid_t a = freeze("qv-host-a");
+    const pid_t frozen_a = AwaitStopped(home + "/qv-host-a.trace");
+    ASSERT_NE(0, frozen_a);
+    ASSERT_EQ(0, ::unlink(lock.c_str()));
+
+    pid_t b = 0, frozen_b = 0;
+    std::string b_lock;
+    if (m.b_frozen) {
+      b = freeze("qv-host-b");
+      frozen_b = AwaitStopped(home + "/qv-host-b.trace");
+      ASSERT_NE(0, frozen_b);
+      b_lock = qvtest::ShellOutput("stat -c %i " + Q(lock)) + qvtest::ReadFile(lock);
+    } else {
+      EXPECT_EQ(0, qvtest::Shell(SequenceCommand(home, "", "qv-host-b", home + "/qv-host-b.log")));
+    }
+    ::kill(frozen_a, SIGCONT);
+    EXPECT_EQ(0, WaitSequence(a));
+    if (m.b_frozen) {
+      EXPECT_EQ(b_lock, qvtest::ShellOutput("stat -c %i " + Q(lock)) + qvtest::ReadFile(lock));
+      ::kill(frozen_b, SIGCONT);
+      EXPECT_EQ(0, WaitSequence(b));
+    }
+
+    ExpectWholeCopyStarted(home);
+    EXPECT_EQ(1, ClientsOf(home)) << "A:\n" << qvtest::ReadFile(home + "/qv-host-a.log") << "B:\n"
+                                  << qvtest::ReadFile(home + "/qv-host-b.log");
+    EXPECT_EQ(std::vector<std::string>{}, Warnings(home + "/qv-host-b.log"));
+    const std::vector<std::string> said = Warnings(home + "/qv-host-a.log");
+    ASSERT_EQ(1u, said.size()) << qvtest::ReadFile(home + "/qv-host-a.log");
+    const std::string holder = m.b_frozen ? "(held by pid " + std::to_string(frozen_b) + " on host 'qv-host-b' now)"
+                                          : "(held by nobody now)";
+    EXPECT_NE(std::string::npos, said[0].find("[WARNING] cloud-service.cpp(")) << said[0];
+    EXPECT_NE(std::string::npos, said[0].find("the upgrade lock of '" + App(home) + "' is no longer this launcher's " +
+                                              holder + ": leaving the upgrade to that launcher"))
+        << said[0];
+    EXPECT_NE(0, ::access(lock.c_str(), F_OK)) << "B's lock outlived B";
+    StopClients();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The package is upgraded again once the run has checked its copy (at the flush of the
+// staged copy): the run goes again before it ends, so the client does not stay a build
+// behind until the next start.
+TEST_F(InterruptedUpgrade, APackageUpgradedAgainDuringTheRunIsInstalledToo) {
+  const std::vector<Call> flush = Calls("syncfs");
+  ASSERT_EQ(1u, flush.size());
+  const std::string home = NewHome();
+  const pid_t run = StartSequence(SequenceCommand(
+      home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=syncfs -e inject=syncfs:signal=SIGSTOP:when=1"));
+  const pid_t stopped = AwaitStopped(home + "/trace");
+  ASSERT_NE(0, stopped);
+  ASSERT_EQ(0, qvtest::Shell("rm -rf " + Q(package_)));
+  ASSERT_EQ(0, MakePackage(package_, 3));
+  ASSERT_TRUE(qvtest::WriteFile(root_ + "/INFO", "[Version]\nbuild_version=3\n"));
+  ::kill(stopped, SIGCONT);
+  EXPECT_EQ(0, WaitSequence(run));
+
+  ExpectWholeCopyStarted(home);
+  EXPECT_EQ(1, ClientsOf(home));
+  const std::string log = qvtest::ReadFile(home + "/sequence.log");
+  EXPECT_NE(std::string::npos, log.find("[NOTE] cloud-service.cpp(")) << log;
+  EXPECT_NE(std::string::npos,
+            log.find("the package's build is now '3', not '2' as at the start of this run: upgrading again"))
+      << log;
 }
 
 }  // namespace
