@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "adapter.h"
+#include "desktop-notice.h"
 #include "dpiinfo.h"
 #include "linux/linux-service.h"
 #include "strtab.h"
@@ -69,6 +70,7 @@ void Worker::JoinThread() { m_handler_thread->wait(ULONG_MAX); }
 
 void Worker::HandleServicce() {
   QVLOG_DEBUG("launcher_debug", "running\n");
+  DesktopNotice::WatchErrors();
   m_service->PreUpgrade();
   const bool upgrade = m_service->IsNeedUpgrade();
   if (upgrade && !m_thread_error.isEmpty()) {
@@ -83,10 +85,12 @@ void Worker::HandleServicce() {
       QVLOG_ERR("launcher_debug", "the client cannot be installed now: no thread can be started (%s)\n",
                 reason.constData());
     }
+    DesktopNotice::ReportFailure("no thread can be started (" + reason.toStdString() + ")");
   } else if (upgrade) {
     emit sigShowMsg();
     if (m_service->HandlePackageUpgrade() != 0) {
       QVLOG_ERR("launcher_debug", "Failed to upgrade package\n");
+      DesktopNotice::ReportFailure(std::string());
     } else {
       emit sigUpdateProgress(100, 100);
       emit sigSetLabelText(StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparation_done_drive));
@@ -96,6 +100,13 @@ void Worker::HandleServicce() {
   }
   m_service->RemoveAgedFolders();
   m_service->PostUpgrade();
+  // After the start, so that the client never waits for the desktop. Qt's bus
+  // connection needs a thread of its own, which a run without one would wait for forever.
+  if (m_thread_error.isEmpty()) {
+    DesktopNotice::Tell();
+  } else {
+    QVLOG_NOTE("launcher_debug", "no desktop notification without threads\n");
+  }
   QVLOG_DEBUG("launcher_debug", "done\n");
   emit sigServiceDone();
 }
