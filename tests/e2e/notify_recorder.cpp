@@ -33,13 +33,6 @@ class Notifications : public QObject, protected QDBusContext {
     if (silent_) setDelayedReply(true);
     return ++last_id_;
   }
-  QStringList GetCapabilities() { return {QStringLiteral("body")}; }
-  QString GetServerInformation(QString& vendor, QString& version, QString& spec) {
-    vendor = QStringLiteral("tests");
-    version = QStringLiteral("1");
-    spec = QStringLiteral("1.2");
-    return QStringLiteral("notify_recorder");
-  }
 
  private:
   QString record_;

@@ -63,12 +63,15 @@ std::string ForeignFolder() {
   return std::string();
 }
 
-QString RecordPath() { return FromUtf8(PathFromTable("user_quenvale_drive_path").c_str()) + QStringLiteral("/notified"); }
+QString RecordPath() {
+  return FromUtf8(PathFromTable("user_quenvale_drive_path").c_str()) + QStringLiteral("/notified");
+}
 
 bool Send(const Text& text, QString* error) {
   const QString address = SessionBusAddress();
   if (address.isEmpty()) {
-    *error = QStringLiteral("no session bus (DBUS_SESSION_BUS_ADDRESS is not set and there is no $XDG_RUNTIME_DIR/bus)");
+    *error =
+        QStringLiteral("no session bus (DBUS_SESSION_BUS_ADDRESS is not set and there is no $XDG_RUNTIME_DIR/bus)");
     return false;
   }
   const QString name = QStringLiteral("qv-desktop-notice");
@@ -142,10 +145,11 @@ void ReportFailure(const std::string& reason) {
 }
 
 void ReportRolledBack(const std::string& build) {
-  Failure failure;
-  failure.cause = Cause::kRolledBack;
-  failure.build = build;
-  Keep(failure);
+  std::lock_guard<std::mutex> hold(g_mutex);
+  // The whole story of the new client's failed start, which was reported first.
+  g_failure = Failure();
+  g_failure.cause = Cause::kRolledBack;
+  g_failure.build = build;
 }
 
 void ReportLockBusy() {

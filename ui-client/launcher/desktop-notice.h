@@ -32,7 +32,8 @@ struct Failure {
 };
 
 // What a run reports. The first failure of a run is its cause; later ones are
-// consequences. Any thread.
+// consequences, except that a rollback replaces the failed start that led to it. Any
+// thread.
 void SetBuild(const std::string& build);  // the package's build, which the run is about
 void ReportNoSpace(const std::string& folder, uint64_t needed, uint64_t free_bytes);
 void ReportStartFailure(const std::string& script, const std::string& reason, bool noexec);

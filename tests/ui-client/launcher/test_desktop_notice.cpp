@@ -11,14 +11,6 @@ using DesktopNotice::Failure;
 
 namespace {
 
-Failure Of(Cause cause, const std::string& where = "", const std::string& reason = "") {
-  Failure failure;
-  failure.cause = cause;
-  failure.where = where;
-  failure.reason = reason;
-  return failure;
-}
-
 TEST(DesktopNotice, ComesAgainOnlyForAnotherCauseOrBuildOrAfterADay) {
   const int64_t told = 1700000000;
   const QByteArray record = "cause=no-space\nbuild=1002\ntime=1700000000\n";
@@ -30,15 +22,14 @@ TEST(DesktopNotice, ComesAgainOnlyForAnotherCauseOrBuildOrAfterADay) {
   EXPECT_TRUE(Due("", "no-space", "1002", told));
   EXPECT_TRUE(Due("cause=no-space\nbuild=1002\ntime=soon\n", "no-space", "1002", told));
   // A foreign folder is another cause for another folder.
-  EXPECT_NE(CauseKey(Of(Cause::kForeignFolder, "/h/a")), CauseKey(Of(Cause::kForeignFolder, "/h/b")));
+  EXPECT_NE(CauseKey(Failure{Cause::kForeignFolder, "/h/a", "", "", 0, 0}),
+            CauseKey(Failure{Cause::kForeignFolder, "/h/b", "", "", 0, 0}));
 }
 
 TEST(DesktopNotice, SaysWhatHappenedAndWhatToDo) {
   StrTable::InitStrTable();
   const QString log = QStringLiteral("/h/.QuenvaleDrive/log/launcher.log");
-  Failure space = Of(Cause::kNoSpace, "/h/.QuenvaleDrive");
-  space.needed = 16800001;
-  space.free_bytes = 7000000;
+  const Failure space{Cause::kNoSpace, "/h/.QuenvaleDrive", "", "", 16800001, 7000000};
   DesktopNotice::Text text = Compose(space, false, log);
   EXPECT_EQ("Quenvale Drive could not be installed", text.summary.toStdString());
   // Rounded so that freeing what it says is enough.
@@ -50,19 +41,17 @@ TEST(DesktopNotice, SaysWhatHappenedAndWhatToDo) {
   EXPECT_EQ("Quenvale Drive could not be updated; the previous version runs on", text.summary.toStdString());
   EXPECT_EQ(1, text.urgency);
 
-  text = Compose(Of(Cause::kNotStarted, "", "'/s': Permission denied"), true, log);
+  text = Compose(Failure{Cause::kNotStarted, "", "'/s': Permission denied", "", 0, 0}, true, log);
   EXPECT_EQ("Quenvale Drive could not be started", text.summary.toStdString());
   EXPECT_EQ("'/s': Permission denied\nThe log is in " + log.toStdString() + ".", text.body.toStdString());
   EXPECT_EQ(2, text.urgency) << "installed, yet no client runs";
 
-  text = Compose(Of(Cause::kForeignFolder, "/h/.QuenvaleDrive"), true, log);
+  text = Compose(Failure{Cause::kForeignFolder, "/h/.QuenvaleDrive", "", "", 0, 0}, true, log);
   EXPECT_EQ("The folder /h/.QuenvaleDrive belongs to another user, so Quenvale Drive cannot use it. Remove it or "
             "give it back to your user, then start Quenvale Drive again.",
             text.body.toStdString());
 
-  Failure back = Of(Cause::kRolledBack);
-  back.build = "1003";
-  text = Compose(back, true, log);
+  text = Compose(Failure{Cause::kRolledBack, "", "", "1003", 0, 0}, true, log);
   EXPECT_EQ("Quenvale Drive went back to the previous version", text.summary.toStdString());
   EXPECT_EQ("The new build 1003 did not start, so the previous version was put back. The log is in " +
                 log.toStdString() + ".",
