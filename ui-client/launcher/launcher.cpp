@@ -85,7 +85,6 @@ void Worker::HandleServicce() {
       QVLOG_ERR("launcher_debug", "the client cannot be installed now: no thread can be started (%s)\n",
                 reason.constData());
     }
-    DesktopNotice::ReportFailure("no thread can be started (" + reason.toStdString() + ")");
   } else if (upgrade) {
     emit sigShowMsg();
     if (m_service->HandlePackageUpgrade() != 0) {
