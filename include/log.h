@@ -49,6 +49,10 @@ class Logger {
                       va_list args) __attribute__((format(printf, 3, 0)));
   static void LogMsg3(Level level, const std::string& component, std::stringstream& stream,
                       ConfigFlag flags);
+  // Called with each line of level ERROR or graver that is written, as formatted, for a
+  // caller that has to tell the user why something failed; nullptr for none. It must
+  // not log.
+  static void SetErrorObserver(void (*observer)(const char* line));
 
  private:
   static int GetCompLevel(const std::string& component);
@@ -80,6 +84,7 @@ class Logger {
   static uint64_t* log_rotated_count_shared;
   static uint64_t log_rotated_count_private;
   static bool log_initialized;
+  static void (*error_observer)(const char* line);
 };
 
 void LogMSG_c(int level, const char* component, const char* format, va_list args);

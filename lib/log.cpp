@@ -61,6 +61,7 @@ int Logger::log_flock = -1;
 uint64_t* Logger::log_rotated_count_shared = nullptr;
 uint64_t Logger::log_rotated_count_private = 0;
 bool Logger::log_initialized = true;
+void (*Logger::error_observer)(const char* line) = nullptr;
 
 int Logger::Initialize(Type type, const std::string& log_path, const std::string& level_path,
                        int rotate_cnt, SafetyScope safety_scope) {
@@ -149,6 +150,8 @@ bool Logger::IsNeedToLog(Level level, const std::string& component) {
   return static_cast<int>(level) <= GetCompLevel(component);
 }
 
+void Logger::SetErrorObserver(void (*observer)(const char* line)) { error_observer = observer; }
+
 void Logger::LogMsg(Level level, const std::string& component, const xchar* format, ...) {
   va_list args;
   va_start(args, format);
@@ -164,6 +167,15 @@ void Logger::LogMsg2(Level level, const std::string& component, const xchar* for
   // "%m" in a format stands for the caller's errno; keep it intact through the locking
   // and the timestamp, and hand it back unchanged.
   const int saved_errno = errno;
+  if (level <= L_ERR && error_observer != nullptr) {
+    char line[1024];
+    va_list copy;
+    va_copy(copy, args);
+    vsnprintf(line, sizeof line, format, copy);
+    va_end(copy);
+    error_observer(line);
+    errno = saved_errno;
+  }
   Lock();
   ReloadLogFile();
   // Checked under the lock: while another thread rotates, the stream is briefly none,

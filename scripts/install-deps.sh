@@ -15,6 +15,8 @@ packages=(
   # tests and the demo: bsdtar, a headless X server, process and namespace tools, a
   # tracer that cuts an upgrade short at chosen system calls
   libarchive-tools xvfb xauth procps util-linux strace
+  # a private session bus for the desktop notification tests
+  dbus-daemon
   # fonts the dialog needs: Latin (Arial-compatible), Thai, CJK
   fonts-liberation fonts-dejavu-core fonts-thai-tlwg fonts-wqy-microhei
   # fuzz targets: clang with libFuzzer's runtime (only recommended by clang); python3

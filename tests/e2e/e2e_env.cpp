@@ -431,4 +431,64 @@ std::string E2eTest::StartXvfb() {
   return number.empty() ? "" : ":" + number;
 }
 
+namespace {
+
+// Starts argv with its standard output on a pipe and returns the first line it prints
+// (readiness), "" when it ends first. The process goes into *pid.
+std::string SpawnUntilFirstLine(const std::vector<std::string>& argv, pid_t* pid,
+                                const std::map<std::string, std::string>& env = {}) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+  *pid = ::fork();
+  if (*pid == 0) {
+    ::dup2(fds[1], 1);
+    for (const auto& kv : env) ::setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  std::string line;
+  char c;
+  while (*pid > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+  ::close(fds[0]);
+  return line;
+}
+
+}  // namespace
+
+std::string E2eTest::StartNotifyBus(const std::string& socket, const std::string& mode) {
+  const std::string dir = qvtest::MakeTempDir("bus");
+  const std::string config = dir + "/bus.conf";
+  qvtest::WriteFile(config,
+                    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                    "<busconfig><type>session</type><listen>unix:path=" + socket + "</listen>"
+                    "<auth>EXTERNAL</auth><policy context=\"default\">"
+                    "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+  pid_t daemon = -1;
+  const std::string address =
+      SpawnUntilFirstLine({QV_DBUS_DAEMON, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"},
+                          &daemon);
+  if (daemon > 0) servers_.insert(servers_.begin(), daemon);
+  if (address.empty() || mode == "none") return address;
+  notify_record_ = dir + "/notify.calls";
+  pid_t service = -1;
+  const std::string ready = SpawnUntilFirstLine({QV_NOTIFY_RECORDER, notify_record_, mode}, &service,
+                                                {{"DBUS_SESSION_BUS_ADDRESS", address}});
+  // Stopped before the bus.
+  if (service > 0) servers_.insert(servers_.begin(), service);
+  return ready == "ready" ? address : "";
+}
+
+std::vector<std::string> E2eTest::Notifications() const {
+  std::vector<std::string> lines;
+  std::istringstream in(qvtest::ReadFile(notify_record_));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 }  // namespace e2e

@@ -119,10 +119,18 @@ class E2eTest : public ::testing::Test {
   // Starts an Xvfb of the test's own on a display number it picks among the free ones
   // (-displayfd), so parallel tests never collide; returns the display name or "".
   std::string StartXvfb();
+  // Starts a session bus of the test's own listening on socket (a dbus-daemon without
+  // service activation, so no notification daemon of the machine is ever started) and,
+  // unless mode is "none", the recording notification service on it (mode "silent":
+  // one that never answers). Returns the bus's address, "" when it could not start.
+  std::string StartNotifyBus(const std::string& socket, const std::string& mode = "record");
+  // The Notify calls recorded so far, one line each (see notify_recorder.cpp).
+  std::vector<std::string> Notifications() const;
 
   std::deque<Home> homes_;  // deque: AddHome hands out references
   // Display servers the test started; TearDown stops and reaps them after the clients.
   std::vector<pid_t> servers_;
+  std::string notify_record_;
 };
 
 }  // namespace e2e

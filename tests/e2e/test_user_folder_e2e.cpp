@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -126,6 +127,38 @@ class UserFolderE2e : public E2eTest {
                          .c_str());
   }
 
+  // Mounts a tmpfs on the home, in a mount namespace of the test's own, with its XDG
+  // folders made again. False when that was refused.
+  static bool MountHome(const Home& home, unsigned long flags, const std::string& size) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", home.path.c_str(), "tmpfs", flags, ("size=" + size + ",mode=0755").c_str()) != 0) {
+      return false;
+    }
+    return qvtest::Shell("cd " + Q(home.path) + " && mkdir -p .local/share .config .cache .run && chmod 700 .run") == 0;
+  }
+
+  // The notification's fields as notify_recorder records them, for a summary and body.
+  static std::string Told(const std::string& summary, const std::string& body, int urgency) {
+    return "Quenvale Drive Client\t0\tquenvale-drive\t" + summary + "\t" + body + "\tquenvale-drive\t" +
+           std::to_string(urgency);
+  }
+
+  // The body of the notification for the last "not enough free space" line of the log.
+  static std::string NoSpaceBody(const Home& home) {
+    unsigned long long needed = 0, free_bytes = 0;
+    const std::string head = "not enough free space in '" + UserFolder(home.path) + "' for the package: ";
+    for (const LogLine& l : ReadLog(home.path)) {
+      if (l.message.rfind(head, 0) == 0) {
+        std::sscanf(l.message.c_str() + head.size(), "%llu bytes needed, %llu bytes free", &needed, &free_bytes);
+      }
+    }
+    EXPECT_GT(needed, free_bytes);
+    const unsigned long long mb = 1000000;
+    return "Not enough space in " + UserFolder(home.path) + ": " + std::to_string((needed + mb - 1) / mb) +
+           " MB needed, " + std::to_string(free_bytes / mb) + " MB free; free " +
+           std::to_string((needed - free_bytes + mb - 1) / mb) + " MB there, then start Quenvale Drive again.";
+  }
+
   std::string root_;
   mode_t old_umask_ = 022;
 };
@@ -173,16 +206,25 @@ TEST_F(ReplacedPackageE2e, FirstInstallWithInfoRenamedFirst) { ReplaceDuringTheC
 TEST_F(ReplacedPackageE2e, FirstInstallWithInfoRenamedLast) { ReplaceDuringTheCopy(false, "info-last"); }
 TEST_F(ReplacedPackageE2e, UpgradeOfACopyWithInfoRenamedLast) { ReplaceDuringTheCopy(true, "info-last"); }
 
-// A home where nothing may be run: the copy is made, and the log says why the client
-// does not start.
+// A home where nothing may be run: the copy is made, and the log and the desktop (in the
+// user's language) say why the client does not start.
 TEST_F(UserFolderE2e, AHomeMountedNoexecIsReported) {
   const Home& home = AddHome("noexec");
-  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount("tmpfs", home.path.c_str(), "tmpfs", MS_NOEXEC, "size=64m,mode=0755") != 0) {
-    GTEST_SKIP() << "a tmpfs in a private mount namespace was refused";
-  }
-  ASSERT_EQ(0, qvtest::Shell("cd " + Q(home.path) + " && mkdir -p .local/share .config .cache .run && chmod 700 .run"));
-  RunOk(SpecFor(root_, home));
+  if (!MountHome(home, MS_NOEXEC, "64m")) GTEST_SKIP() << "a tmpfs in a private mount namespace was refused";
+  // Where a session's bus is when DBUS_SESSION_BUS_ADDRESS is not set.
+  ASSERT_NE("", StartNotifyBus(home.path + "/.run/bus"));
+  LaunchOptions german = SpecFor(root_, home);
+  german.env["LANG"] = std::string("de_DE.UTF-8");
+  german.env["LANGUAGE"] = std::nullopt;
+  german.env["LC_ALL"] = std::nullopt;
+  german.env["LC_MESSAGES"] = std::nullopt;
+  RunOk(german);
+  EXPECT_EQ(std::vector<std::string>{Told("Quenvale Drive konnte nicht gestartet werden",
+                                          "Ihr persönlicher Ordner liegt auf einem mit noexec eingehängten Dateisystem, "
+                                          "auf dem keine Programme laufen dürfen: Der Client in " +
+                                              UserFolder(home.path) + " kann nicht starten.",
+                                          2)},
+            Notifications());
 
   const std::string app = AppFolder(home.path);
   EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(app));
@@ -192,6 +234,83 @@ TEST_F(UserFolderE2e, AHomeMountedNoexecIsReported) {
   EXPECT_NE(std::string::npos, errors[0].find("failed to run the start script '" + app + "/package/start-stop': "))
       << errors[0];
   EXPECT_NE(std::string::npos, errors[0].find(" (its file system is mounted noexec)")) << errors[0];
+}
+
+// No room for the first install: the desktop is told what to free, once for this build,
+// and again for the next one.
+TEST_F(UserFolderE2e, AFirstInstallRefusedForSpaceIsToldOncePerBuild) {
+  const Home& home = AddHome("full");
+  if (!MountHome(home, 0, "8m")) GTEST_SKIP() << "a tmpfs in a private mount namespace was refused";
+  ASSERT_NE("", StartNotifyBus(home.path + "/.run/bus"));
+  RunOk(SpecFor(root_, home));
+  const std::string told = Told("Quenvale Drive could not be installed", NoSpaceBody(home), 2);
+  EXPECT_EQ(std::vector<std::string>{told}, Notifications());
+  EXPECT_FALSE(IsClientAlive(ClientPid(home.path)));
+
+  RunOk(SpecFor(root_, home));
+  EXPECT_EQ(std::vector<std::string>{told}, Notifications()) << "the same cause for the same build";
+  SetBuild(root_, std::stoi(BuildOf(root_ + "/INFO")) + 1);
+  RunOk(SpecFor(root_, home));
+  ASSERT_EQ(2u, Notifications().size());
+  EXPECT_EQ(told, Notifications()[1]);
+}
+
+// A successful install and a start with nothing to do tell nothing; an upgrade that
+// does not fit tells that the old client runs on, and it does.
+TEST_F(UserFolderE2e, AnUpgradeRefusedForSpaceIsToldWhileTheOldClientRuns) {
+  const Home& home = AddHome("filling");
+  if (!MountHome(home, 0, "64m")) GTEST_SKIP() << "a tmpfs in a private mount namespace was refused";
+  const std::string bus = StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket");
+  ASSERT_NE("", bus);
+  LaunchOptions options = SpecFor(root_, home);
+  options.env["DBUS_SESSION_BUS_ADDRESS"] = bus;
+  RunOk(options);
+  const pid_t client = ClientPid(home.path);
+  ASSERT_TRUE(IsClientAlive(client));
+  RunOk(options);
+  EXPECT_EQ(std::vector<std::string>{}, Notifications());
+
+  ASSERT_EQ(0, qvtest::Shell("head -c 52m /dev/zero >" + Q(home.path + "/ballast")));
+  SetBuild(root_, std::stoi(BuildOf(root_ + "/INFO")) + 1);
+  RunOk(options);
+  EXPECT_EQ(std::vector<std::string>{Told("Quenvale Drive could not be updated; the previous version runs on",
+                                          NoSpaceBody(home), 1)},
+            Notifications());
+  EXPECT_EQ(client, ClientPid(home.path));
+  EXPECT_TRUE(IsClientAlive(client));
+}
+
+// The desktop never holds the launcher up for long: without a bus or a service it
+// ends as fast, with one NOTE; a service that never answers costs 2 s at most.
+TEST_F(UserFolderE2e, ANotificationServiceThatNeverAnswersDelaysTheLauncherTwoSecondsAtMost) {
+  const Home& home = AddHome("silent");
+  if (!MountHome(home, 0, "8m")) GTEST_SKIP() << "a tmpfs in a private mount namespace was refused";
+  using Clock = std::chrono::steady_clock;
+  auto timed = [&](const std::optional<std::string>& bus, const std::string& note) {
+    LaunchOptions options = SpecFor(root_, home);
+    options.env["DBUS_SESSION_BUS_ADDRESS"] = bus;
+    const Clock::time_point start = Clock::now();
+    const LaunchResult r = RunOk(options);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    int notes = 0;
+    for (const LogLine& l : LinesOf(ReadLog(home.path), r.pid)) {
+      if (l.tag == "NOTE" && l.message.rfind("no desktop notification shown (", 0) == 0) {
+        ++notes;
+        EXPECT_NE(std::string::npos, l.message.find(note)) << l.message;
+      }
+    }
+    EXPECT_EQ(1, notes) << note;
+    return seconds;
+  };
+  const double no_bus = timed(std::nullopt, "no session bus");
+  const double no_service = timed(StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket", "none"),
+                                  "org.freedesktop.DBus.Error.ServiceUnknown");
+  EXPECT_LT(no_service, no_bus + 1.0);
+  const double silent = timed(StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket", "silent"),
+                              "org.freedesktop.DBus.Error.NoReply");
+  EXPECT_EQ(1u, Notifications().size()) << "the service got the call";
+  EXPECT_GE(silent, 2.0);
+  EXPECT_LT(silent, no_bus + 2.7);
 }
 
 // Another user of the machine can read nothing of it, under the usual umask.

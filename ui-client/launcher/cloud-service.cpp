@@ -19,6 +19,7 @@
 #include <string>
 #include <system_error>
 
+#include "desktop-notice.h"
 #include "file/file-op.h"
 #include "package-upgrade.h"
 #include "uipathmanager.h"
@@ -201,6 +202,7 @@ void Service::LockUserFolder() {
       QVLOG_WARN("service_debug", "'%s' is still locked by %s, not upgrading this time\n", path.c_str(),
                  upgrade_lock->Holder().toUtf8().constData());
       lock_busy = true;
+      DesktopNotice::ReportLockBusy();
       break;
     case UpgradeLock::kUnavailable:
       // Most likely the folder cannot be written, and then no upgrade can happen anyway.

@@ -53,6 +53,8 @@ class Service {
   // Whether the system-wide package's build is no longer the one this run decided on
   // (it was upgraded during the run): the sequence is then run again.
   bool PackageChangedDuringRun();
+  // Whether this run found its upgrade lock taken over by another launcher.
+  bool UpgradeLockLost() const { return lock_lost.load(); }
   // Base folder of every per-user path: the home folder, or XDG_DATA_HOME on Deepin
   // when that is an absolute path.
   static QString GetUserInstallPath();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "adapter.h"
+#include "desktop-notice.h"
 #include "dpiinfo.h"
 #include "linux/linux-service.h"
 #include "strtab.h"
@@ -74,12 +75,23 @@ void Worker::HandleServicce() {
     RunServiceOnce();
     if (round == kServiceRounds || !m_service->PackageChangedDuringRun()) break;
   }
+  // After the start, so that the client never waits for the desktop. Qt's bus
+  // connection needs a thread of its own, which a run without one would wait for
+  // forever. A launcher that lost its lock tells nothing: the new holder does the work.
+  if (!m_service->UpgradeLockLost()) {
+    if (m_thread_error.isEmpty()) {
+      DesktopNotice::Tell();
+    } else {
+      QVLOG_NOTE("launcher_debug", "no desktop notification without threads\n");
+    }
+  }
   QVLOG_DEBUG("launcher_debug", "done\n");
   emit sigServiceDone();
 }
 
 void Worker::RunServiceOnce() {
   QVLOG_DEBUG("launcher_debug", "running\n");
+  DesktopNotice::WatchErrors();
   m_service->PreUpgrade();
   const bool upgrade = m_service->IsNeedUpgrade();
   if (upgrade && !m_thread_error.isEmpty()) {
@@ -98,6 +110,7 @@ void Worker::RunServiceOnce() {
     emit sigShowMsg();
     if (m_service->HandlePackageUpgrade() != 0) {
       QVLOG_ERR("launcher_debug", "Failed to upgrade package\n");
+      DesktopNotice::ReportFailure(std::string());
     } else {
       emit sigUpdateProgress(100, 100);
       emit sigSetLabelText(StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparation_done_drive));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "adapter.h"
+#include "desktop-notice.h"
 #include "file/file-op.h"
 
 #define QV_LOG_FILE "package-upgrade.cpp"
@@ -290,6 +291,7 @@ int CheckRoomForPackage(const ustring& package, const ustring& info, const ustri
             "not enough free space in '%s' for the package: %" PRIu64 " bytes needed, %" PRIu64
             " bytes free\n",
             folder.c_str(), needed, free_bytes);
+  DesktopNotice::ReportNoSpace(folder.c_str(), needed, free_bytes);
   return -1;
 }
 

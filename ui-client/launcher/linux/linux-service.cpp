@@ -21,6 +21,7 @@
 #include <system_error>
 
 #include "config.h"
+#include "desktop-notice.h"
 #include "file/file-op.h"
 #include "package-upgrade.h"
 
@@ -186,6 +187,7 @@ void LinuxService::PreUpgrade() {
   if (!lock_busy) reinstall = RecoverInterruptedUpgrade(per_user_install_path);
   LoadTargetVerInfo();
   LoadSourceVerInfo();
+  DesktopNotice::SetBuild(target_version.build_version.c_str());
   QVLOG_DEBUG("service_debug", "Source version: ('%s', '%s')\n", source_version.build_version.c_str(),
               source_version.icon_overlay_version.c_str());
   QVLOG_DEBUG("service_debug", "Target version: ('%s', '%s')\n", target_version.build_version.c_str(),
@@ -262,6 +264,7 @@ int LinuxService::LaunchPerUserBin() {
     const bool noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
     QVLOG_ERR("service_debug", "failed to run the start script '%s': %s%s\n", script.c_str(), std::generic_category().message(rc).c_str(),
               noexec ? " (its file system is mounted noexec)" : "");
+    DesktopNotice::ReportStartFailure(script.c_str(), std::generic_category().message(rc), noexec);
     return 0;
   }
   siginfo_t end;
