@@ -350,8 +350,14 @@ int Service::PrepareUserEnv() {
     while (true) {
       backup_dir = GetAppBackupDir(app_dir, rename_count);
       if (FSRename(app_dir, backup_dir, false) == 0) break;
-      QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s'\n", app_dir.c_str(),
-                backup_dir.c_str());
+      // A name that is taken is no failure: the next one serves.
+      if (errno == EEXIST || errno == ENOTEMPTY || errno == EISDIR || errno == ENOTDIR) {
+        QVLOG_DEBUG("service_debug", "'%s' is taken, setting the old copy aside under the next name\n",
+                    backup_dir.c_str());
+      } else {
+        QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s'\n", app_dir.c_str(),
+                  backup_dir.c_str());
+      }
       if (++rename_count >= MAX_RENAME_COUNT) {
         QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s' at max retries, exiting\n",
                   app_dir.c_str(), backup_dir.c_str());
@@ -380,9 +386,14 @@ int Service::PrepareUserEnv() {
   // The backups are only set aside here; the client is started before they are
   // removed (EmptyDiscard), so their removal does not keep it down.
   QVLOG_INFO("service_debug", "user installation is ready, removing backup app\n");
+  kept_copy = ustring();
   for (int i = 0; i < MAX_RENAME_COUNT; ++i) {
     const ustring backup = GetAppBackupDir(app_dir, i);
-    if (IsFileExist(backup, false)) DiscardPath(app_dir, backup);
+    if (keep_old_copy && backup == backup_dir) {
+      kept_copy = backup;
+    } else if (IsFileExist(backup, false)) {
+      DiscardPath(app_dir, backup);
+    }
   }
   reinstall = false;
   return 0;
