@@ -259,7 +259,7 @@ bool LinuxService::IsNeedUpgrade() {
   int target_build = BuildNumber(target_version.build_version);
   QVLOG_DEBUG("service_debug", "source version = %d, target version = %d\n", source_build,
               target_build);
-  if (lock_busy) return false;
+  if (lock_busy || (versions_unknown && PerUserBinPathExist())) return false;
   if (target_build > source_build && !reinstall && PerUserBinPathExist()) {
     HeldBackBuild held;
     const std::string build = target_version.build_version.c_str();
