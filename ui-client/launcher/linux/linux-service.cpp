@@ -260,6 +260,7 @@ bool LinuxService::IsNeedUpgrade() {
   QVLOG_DEBUG("service_debug", "source version = %d, target version = %d\n", source_build,
               target_build);
   if (lock_busy || (versions_unknown && PerUserBinPathExist())) return false;
+  if (reinstall && ReturnOldCopyBesideHeldBackBuild()) source_build = BuildNumber(source_version.build_version);
   if (target_build > source_build && !reinstall && PerUserBinPathExist()) {
     HeldBackBuild held;
     const std::string build = target_version.build_version.c_str();
@@ -274,6 +275,30 @@ bool LinuxService::IsNeedUpgrade() {
   }
   if (target_build > source_build || reinstall) return true;
   return !PerUserBinPathExist();
+}
+
+bool LinuxService::ReturnOldCopyBesideHeldBackBuild() {
+  HeldBackBuild held;
+  const ustring app = per_user_install_path;
+  const ustring backup = GetAppBackupDir(app, 0);
+  if (!ReadHeldBackBuild(HeldBackPath().c_str(), &held) ||
+      !KeepsBack(held, source_version.build_version.c_str(), ::time(nullptr)) || !IsFileExist(backup, false)) {
+    return false;
+  }
+  QVLOG_INFO("service_debug", "putting '%s' back in place of build %s, whose client did not start\n", backup.c_str(),
+             held.build.c_str());
+  DiscardPath(app, app);
+  if (IsFileExist(app, false) || FSRename(backup, app, false) != 0 || FSSyncEntry(FSParentPath(app)) != 0) {
+    QVLOG_ERR("service_debug", "failed to put '%s' back in place of '%s'\n", backup.c_str(), app.c_str());
+    return false;
+  }
+  for (int i = 1; i < 10; ++i) {
+    if (IsFileExist(GetAppBackupDir(app, i), false)) DiscardPath(app, GetAppBackupDir(app, i));
+  }
+  reinstall = false;
+  source_version = VersionInfo();
+  LoadSourceVersion();
+  return true;
 }
 
 ustring LinuxService::HeldBackPath() const { return PathFromTable("user_quenvale_drive_path") + "/held-back-build"; }
@@ -358,6 +383,15 @@ bool LinuxService::RestoreOldCopy(const std::string& reason) {
   const std::string build = target_version.build_version.c_str();
   QVLOG_ERR("service_debug", "the client of build %s did not start (%s), putting build %s back\n", build.c_str(),
             reason.c_str(), source_version.build_version.c_str());
+  // Recorded first: a run killed from here on leaves the old copy beside the build, and
+  // the next start puts it back (ReturnOldCopyBesideHeldBackBuild).
+  HeldBackBuild held;
+  held.build = build;
+  held.since = ::time(nullptr);
+  if (!WriteHeldBackBuild(HeldBackPath().c_str(), held)) {
+    QVLOG_WARN("service_debug", "cannot write '%s', build %s is tried again at the next start\n",
+               HeldBackPath().c_str(), build.c_str());
+  }
   // A client of the new copy that runs after all would hold files of a copy on its way out.
   StopService();
   // Each step leaves a whole copy under a name that the next start trusts: the new one
@@ -373,14 +407,7 @@ bool LinuxService::RestoreOldCopy(const std::string& reason) {
     // Then the new build is not to blame, and it is tried again at the next start.
     QVLOG_ERR("service_debug", "the client of build %s did not start either (%s)\n",
               source_version.build_version.c_str(), failure.c_str());
-    return true;
-  }
-  HeldBackBuild held;
-  held.build = build;
-  held.since = ::time(nullptr);
-  if (!WriteHeldBackBuild(HeldBackPath().c_str(), held)) {
-    QVLOG_WARN("service_debug", "cannot write '%s', build %s is tried again at the next start\n",
-               HeldBackPath().c_str(), build.c_str());
+    ::unlink(HeldBackPath().c_str());
   }
   return true;
 }

@@ -53,6 +53,10 @@ class LinuxService : public Service {
   // the new build is held back (see start-guard.h). False when the old copy could not be
   // put in place.
   bool RestoreOldCopy(const std::string& reason);
+  // A run killed while it put the old copy back leaves the held-back build at the app
+  // path with the old copy beside it (a copy to install again, for the recovery): the
+  // old copy returns instead. True when it did.
+  bool ReturnOldCopyBesideHeldBackBuild();
   ustring HeldBackPath() const;
 
   static bool upgrade_only;

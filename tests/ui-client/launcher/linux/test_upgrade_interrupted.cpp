@@ -469,8 +469,8 @@ TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
                          "mv ../manifest MANIFEST");
   };
   ASSERT_EQ(0, client_exits_at_once());
-  const std::string home = NewHome();
-  const std::string before = Snapshot(App(home));
+  std::string home = NewHome();
+  std::string before = Snapshot(App(home));
   const std::string error = "the client of build 2 did not start (the start script exited with status 1), putting "
                             "build 1 back";
   auto errors = [&] { return qvtest::ShellOutput("grep -c " + Q(error) + " " + Q(home + "/sequence.log")); };
@@ -480,9 +480,10 @@ TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
     EXPECT_TRUE(IsClientAlive(ClientPid(home)));
     EXPECT_EQ(App(home) + "/bin/cloud-drive-ui", ExeOf(ClientPid(home)));
   };
-  EXPECT_EQ(0, RunSequence(home, ""));
+  EXPECT_EQ(0, RunSequence(home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=rename"));
   check_old_copy_runs();
   EXPECT_EQ("1\n", errors());
+  const std::vector<TraceLine> failed_run = ReadTrace(home + "/trace");
 
   // The next start leaves the old copy and its client alone.
   const pid_t client = ClientPid(home);
@@ -500,13 +501,28 @@ TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
   check_old_copy_runs();
   EXPECT_EQ("2\n", errors());
 
-  // Another build is tried at once, and once it runs nothing is held back.
+  // Killed while the new copy goes and the old one comes back, the next start finds it
+  // whole and starts it.
+  trace_ = failed_run;
+  for (const std::vector<Call>& call : {Calls("rename", {"QuenvaleDrive.app\", \"", "_discard/QuenvaleDrive.app\")"}),
+                           Calls("rename", {"_tmp\", \"", "QuenvaleDrive.app\")"})}) {
+    ASSERT_EQ(1u, call.size());
+    SCOPED_TRACE(call.front().line);
+    home = NewHome();
+    before = Snapshot(App(home));
+    const int rc = Inject(home, call.front(), "signal=SIGKILL");
+    EXPECT_TRUE(rc != 0 && rc != 1) << "the run was not cut there (" << rc << ")";
+    EXPECT_EQ(0, RunSequence(home, ""));
+    check_old_copy_runs();
+  }
+
+  // Another build is tried at once, and once its client runs nothing is held back.
   ASSERT_EQ(0, qvtest::Shell("rm -rf " + Q(package_)));
   ASSERT_EQ(0, MakePackage(package_, 3));
   ASSERT_TRUE(qvtest::WriteFile(root_ + "/INFO", "[Version]\nbuild_version=3\n"));
   EXPECT_EQ(0, RunSequence(home, ""));
   ExpectWholeCopyStarted(home);
-  EXPECT_FALSE(qvtest::Shell("test -e " + Q(record)) == 0);
+  EXPECT_FALSE(qvtest::Shell("test -e " + Q(home + "/.QuenvaleDrive/held-back-build")) == 0);
 }
 
 // A pids control group for the runs, with its limit at what it runs now plus spare.
