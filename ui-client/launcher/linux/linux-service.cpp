@@ -192,6 +192,8 @@ const int kClientSeenWithinMs = 10000;
 const int kClientStaysMs = 1000;
 // The start script, the client it starts and one command of the script's at a time.
 const int kProcessesToStart = 3;
+// The names the old copy may stand under beside the app folder: _tmp, _tmp1 to _tmp9.
+const int kBackupNames = 10;
 
 std::string LocalTime(time_t when) {
   char text[32];
@@ -292,7 +294,7 @@ bool LinuxService::ReturnOldCopyBesideHeldBackBuild() {
     QVLOG_ERR("service_debug", "failed to put '%s' back in place of '%s'\n", backup.c_str(), app.c_str());
     return false;
   }
-  for (int i = 1; i < 10; ++i) {
+  for (int i = 1; i < kBackupNames; ++i) {
     if (IsFileExist(GetAppBackupDir(app, i), false)) DiscardPath(app, GetAppBackupDir(app, i));
   }
   reinstall = false;
