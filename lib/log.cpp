@@ -180,7 +180,20 @@ void Logger::LogMsg2(Level level, const std::string& component, const xchar* for
   ReloadLogFile();
   // Checked under the lock: while another thread rotates, the stream is briefly none,
   // and a check before locking would silently drop this line.
+  // A warning or an error that the log cannot take (its file system turned read-only or
+  // full, a reopen that failed) goes to standard error, which the journal or the
+  // session's error file keeps: a failure must be said somewhere.
+  va_list spare;
+  va_copy(spare, args);
+  const auto say_elsewhere = [&] {
+    if (level > L_WARNING || IsStandardStream(log_fp)) return;
+    errno = saved_errno;
+    vfprintf(stderr, format, spare);
+    fflush(stderr);
+  };
   if (config.type != SYSLOG_LOGGER && log_fp == nullptr) {
+    say_elsewhere();
+    va_end(spare);
     Unlock();
     errno = saved_errno;
     return;
@@ -196,12 +209,14 @@ void Logger::LogMsg2(Level level, const std::string& component, const xchar* for
     case FILE_LOGGER:
       errno = saved_errno;
       written = PrintToFilePointerV(format, args);
+      if (written < 0) say_elsewhere();
       break;
     default:
       errno = saved_errno;
       vfprintf(stderr, format, args);
       break;
   }
+  va_end(spare);
   RotateIfFileBig(written);
   Unlock();
   errno = saved_errno;
@@ -256,9 +271,12 @@ int Logger::PrintToFilePointerV(const xchar* format, va_list args) {
   errno = saved_errno;
   const int b = vfprintf(log_fp, format, args);
   FlushFileStream(b);
+  // The line is buffered until the flush: only the flush tells whether it was written.
+  const bool failed = ferror(log_fp) != 0;
+  if (failed) clearerr(log_fp);
   funlockfile(log_fp);
   errno = saved_errno;
-  if (a < 0 && b < 0) return -1;
+  if ((a < 0 && b < 0) || failed) return -1;
   return (a > 0 ? a : 0) + (b > 0 ? b : 0);
 }
 

@@ -305,12 +305,13 @@ TEST_F(UserFolderE2e, ANotificationServiceThatNeverAnswersDelaysTheLauncherTwoSe
   const double no_bus = timed(std::nullopt, "no session bus");
   const double no_service = timed(StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket", "none"),
                                   "org.freedesktop.DBus.Error.ServiceUnknown");
-  EXPECT_LT(no_service, no_bus + 1.0);
+  // Margins for a loaded machine; a wait for the bus's own default (25 s) still fails.
+  EXPECT_LT(no_service, no_bus + 2.0);
   const double silent = timed(StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket", "silent"),
                               "org.freedesktop.DBus.Error.NoReply");
   EXPECT_EQ(1u, Notifications().size()) << "the service got the call";
   EXPECT_GE(silent, 2.0);
-  EXPECT_LT(silent, no_bus + 2.7);
+  EXPECT_LT(silent, no_bus + 4.0);
 }
 
 // Another user of the machine can read nothing of it, under the usual umask.
@@ -564,10 +565,8 @@ class LeftoverLinksE2e : public UserFolderE2e {
       } else {
         EXPECT_EQ(FilesOf(root_ + "/package/skylodge"), FilesOf(app));
         EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
-        // A backup name that is taken is passed over with an ERROR of its own; no other.
-        for (const std::string& error : errors) {
-          EXPECT_NE(std::string::npos, error.find("failed to backup app from '" + app + "' -> '" + dir + "'")) << error;
-        }
+        // A backup name that is taken is passed over without an ERROR.
+        EXPECT_EQ(std::vector<std::string>{}, errors);
       }
       StopAllClients({home.path});
       if (upgrade) SetBuild(root_, build);

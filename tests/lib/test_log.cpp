@@ -446,9 +446,20 @@ TEST(LoggerRotation, FailedReopenLeavesTheLoggerWithoutStream) {
   ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log, "", 50, Logger::ThreadSafe));
   ASSERT_EQ(0, unlink(log.c_str()));  // the rename to log_0 will fail
   Logger::LogMsg(Logger::L_ERR, "c", "crosses the limit\n");
-  Logger::LogMsg(Logger::L_ERR, "c", "dropped\n");
+  // Without a stream, what would be lost and matters goes to standard error.
+  testing::internal::CaptureStderr();
+  Logger::LogMsg(Logger::L_ERR, "c", "said elsewhere\n");
+  Logger::LogMsg(Logger::L_NOTICE, "c", "dropped\n");
+  EXPECT_EQ("said elsewhere\n", testing::internal::GetCapturedStderr());
   EXPECT_TRUE(Logger::IsNeedToLog(Logger::L_ERR, "c"));
   EXPECT_TRUE(NamesIn(dir).empty());
+
+  // A log whose writes fail (here a full device; a home turned read-only alike).
+  ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, "/dev/full", "", 50, Logger::ThreadSafe));
+  testing::internal::CaptureStderr();
+  Logger::LogMsg(Logger::L_WARNING, "c", "not written %d\n", 1);
+  Logger::LogMsg(Logger::L_ERR, "c", "not written %d\n", 2);
+  EXPECT_EQ("not written 1\nnot written 2\n", testing::internal::GetCapturedStderr());
 
   ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log, "", 50, Logger::ThreadSafe));
   Logger::LogMsg(Logger::L_ERR, "c", "back\n");

@@ -10,3 +10,5 @@ Notify_Adapter& Notify_Adapter::GetInstance() {
 void Notify_Adapter::UpdateProgress(int total, int step) { emit sigUpdateProgress(total, step); }
 
 void Notify_Adapter::UpdateDialogText(QString text) { emit sigUpdateDialogText(text); }
+
+void Notify_Adapter::HideDialog() { emit sigHideDialog(); }

@@ -13,10 +13,13 @@ class Notify_Adapter : public QObject {
 
   void UpdateProgress(int total, int step);
   void UpdateDialogText(QString text);
+  // The upgrade's copy is in place and only a wait follows: the dialog goes.
+  void HideDialog();
 
  signals:
   void sigUpdateProgress(int total, int current);
   void sigUpdateDialogText(QString text);
+  void sigHideDialog();
 
  private:
   Notify_Adapter() = default;

@@ -93,6 +93,15 @@ int ReadVersionFile(const ustring& path, Version* version) {
   QString snapshot = QStringLiteral("/proc/self/fd/%1").arg(fd);
   // Without /proc the file is read in place, and may come from the cache.
   if (::access(QFile::encodeName(snapshot).constData(), R_OK) != 0) snapshot = QString::fromUtf8(path.c_str());
+  // QSettings reads a file that it cannot open as one without keys; the descriptor
+  // that it needs is tried first, so that a launcher short of them says so.
+  const int probe = ::open(QFile::encodeName(snapshot).constData(), O_RDONLY | O_CLOEXEC);
+  if (probe < 0) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  ::close(probe);
 
   ustring* const fields[4] = {&version->major_version, &version->minor_version, &version->build_version,
                               &version->icon_overlay_version};
@@ -110,6 +119,10 @@ int ReadVersionFile(const ustring& path, Version* version) {
       }
     }
     settings.endGroup();
+    if (settings.status() == QSettings::AccessError) {
+      ::close(fd);
+      return EIO;
+    }
   }
   ::close(fd);
   return 0;
@@ -241,26 +254,36 @@ bool Service::PackageChangedDuringRun() {
   return true;
 }
 
+void Service::ReportUnreadVersion(const ustring& path, int err) {
+  // Short of descriptors or memory, the record says nothing about the build: no upgrade
+  // now, and the log says why.
+  if (err == EMFILE || err == ENFILE || err == ENOMEM) {
+    versions_unknown = true;
+    QVLOG_ERR("service_debug", "cannot read '%s': %s, the copy in use stays until the next start\n", path.c_str(),
+              std::generic_category().message(err).c_str());
+    return;
+  }
+  QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), std::generic_category().message(err).c_str());
+}
+
 void Service::LoadSourceVersion() {
   ustring path = PathFromTable("user_quenvale_drive_resource_path") + "/INFO";
   if (!IsFileExist(path, false)) {
     QVLOG_INFO("service_debug", "source does not exist\n");
     return;
   }
-  if (const int err = ReadVersionFile(path, &source_version)) {
-    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), std::generic_category().message(err).c_str());
-  }
+  if (const int err = ReadVersionFile(path, &source_version)) ReportUnreadVersion(path, err);
   QVLOG_INFO("service_debug", "source_version = (%s, %s, %s, %s)\n",
              source_version.major_version.c_str(), source_version.minor_version.c_str(),
              source_version.build_version.c_str(), source_version.icon_overlay_version.c_str());
 }
 
 void Service::LoadTargetVersion() {
+  // Read first of the two, at every decision.
+  versions_unknown = false;
   // No existence test: a missing file reads as one without keys.
   ustring path = PackageInfoPath();
-  if (const int err = ReadVersionFile(path, &target_version)) {
-    QVLOG_WARN("service_debug", "failed to read '%s': %s\n", path.c_str(), std::generic_category().message(err).c_str());
-  }
+  if (const int err = ReadVersionFile(path, &target_version)) ReportUnreadVersion(path, err);
   QVLOG_INFO("service_debug", "target_version = (%s, %s, %s, %s)\n",
              target_version.major_version.c_str(), target_version.minor_version.c_str(),
              target_version.build_version.c_str(), target_version.icon_overlay_version.c_str());
@@ -390,8 +413,14 @@ int Service::PrepareUserEnv() {
       }
       backup_dir = GetAppBackupDir(app_dir, rename_count);
       if (FSRename(app_dir, backup_dir, false) == 0) break;
-      QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s'\n", app_dir.c_str(),
-                backup_dir.c_str());
+      // A name that is taken is no failure: the next one serves.
+      if (errno == EEXIST || errno == ENOTEMPTY || errno == EISDIR || errno == ENOTDIR) {
+        QVLOG_DEBUG("service_debug", "'%s' is taken, setting the old copy aside under the next name\n",
+                    backup_dir.c_str());
+      } else {
+        QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s'\n", app_dir.c_str(),
+                  backup_dir.c_str());
+      }
       if (++rename_count >= MAX_RENAME_COUNT) {
         QVLOG_ERR("service_debug", "failed to backup app from '%s' -> '%s' at max retries, exiting\n",
                   app_dir.c_str(), backup_dir.c_str());
@@ -425,9 +454,14 @@ int Service::PrepareUserEnv() {
   // The backups are only set aside here; the client is started before they are
   // removed (EmptyDiscard), so their removal does not keep it down.
   QVLOG_INFO("service_debug", "user installation is ready, removing backup app\n");
+  kept_copy = ustring();
   for (int i = 0; i < MAX_RENAME_COUNT && !LostUpgradeLock(); ++i) {
     const ustring backup = GetAppBackupDir(app_dir, i);
-    if (IsFileExist(backup, false)) DiscardPath(app_dir, backup);
+    if (keep_old_copy && backup == backup_dir) {
+      kept_copy = backup;
+    } else if (IsFileExist(backup, false)) {
+      DiscardPath(app_dir, backup);
+    }
   }
   reinstall = false;
   return 0;

@@ -82,6 +82,8 @@ class Service {
   // the stop, each rename of the swap, each removal. Any thread.
   bool LostUpgradeLock();
 
+  void ReportUnreadVersion(const ustring& path, int err);
+
   int timeout;
   ustring per_user_install_path;
   VersionInfo target_version;
@@ -98,6 +100,14 @@ class Service {
   std::vector<std::pair<ustring, mode_t>> folder_modes;
   // Held from the recovery at start to the end of the upgrade.
   std::unique_ptr<UpgradeLock> upgrade_lock;
+  // A version record could not be read for want of descriptors or memory (logged): the
+  // copy in use is not upgraded.
+  bool versions_unknown = false;
+  // Set when a running client was stopped for the swap: PrepareUserEnv then keeps the
+  // old copy under its backup name, in kept_copy, until a client of the new one is seen
+  // running.
+  bool keep_old_copy = false;
+  ustring kept_copy;
   // Another launcher held the lock for longer than this one waits: this one changes
   // nothing in the per-user folder and only starts the client.
   bool lock_busy = false;

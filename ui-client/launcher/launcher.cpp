@@ -165,6 +165,7 @@ Launcher::Launcher() {
   connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
   connect(&adapter, &Notify_Adapter::sigUpdateProgress, this, &Launcher::UpdateProgress);
   connect(&adapter, &Notify_Adapter::sigUpdateDialogText, this, &Launcher::SetLabelText);
+  connect(&adapter, &Notify_Adapter::sigHideDialog, m_progress, &QWidget::hide);
 }
 
 Launcher::~Launcher() {

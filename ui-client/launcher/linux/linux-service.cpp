@@ -15,11 +15,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <system_error>
 
+#include "adapter.h"
 #include "config.h"
 #include "desktop-notice.h"
 #include "file/file-op.h"
@@ -88,11 +90,43 @@ std::string ResolvedAppFolder(const ustring& app_dir) {
   return app_dir.c_str();
 }
 
+bool InFolder(const std::string& path, const std::string& folder) {
+  return path.compare(0, folder.size() + 1, folder + "/") == 0;
+}
+
+// The program that the process runs when its executable is an interpreter: the first
+// argument after argv[0] that is no option, with links resolved; one given relative to
+// the process's working folder must exist. An absolute one may have been deleted since
+// (the copy replaced under it): its folder is resolved instead. "" when there is none.
+std::string ProgramArgument(const std::string& proc_dir) {
+  std::ifstream in(proc_dir + "/cmdline", std::ios::binary);
+  std::string arg;
+  if (!std::getline(in, arg, '\0')) return "";
+  while (std::getline(in, arg, '\0')) {
+    if (arg.size() > 1 && arg[0] == '-') continue;
+    if (arg.empty()) return "";
+    char resolved[PATH_MAX];
+    if (arg[0] != '/') {
+      char cwd[PATH_MAX];
+      const ssize_t n = ::readlink((proc_dir + "/cwd").c_str(), cwd, sizeof(cwd) - 1);
+      if (n <= 0) return "";
+      const std::string full = std::string(cwd, static_cast<size_t>(n)) + "/" + arg;
+      return ::realpath(full.c_str(), resolved) != nullptr ? resolved : "";
+    }
+    if (::realpath(arg.c_str(), resolved) != nullptr) return resolved;
+    const ustring path(arg);
+    if (::realpath(FSParentPath(path).c_str(), resolved) == nullptr) return "";
+    return std::string(resolved) + "/" + FSBaseName(path).c_str();
+  }
+  return "";
+}
+
 // A pid file may name anything: a client that has since died and whose number was
 // reused, another user's process, pid 1. Only a process of this user whose executable
 // lies in the per-user app folder is the client (its executable may have been deleted
-// since, as when the folder was replaced under it). Without /proc nothing can be told,
-// and nothing is signalled.
+// since, as when the folder was replaced under it), or one whose executable is an
+// interpreter running a program from there. Without /proc nothing can be told, and
+// nothing is signalled.
 ProcessKind IdentifyProcess(pid_t pid, const ustring& app_dir) {
   const std::string proc_dir = "/proc/" + std::to_string(pid);
   struct stat st;
@@ -114,7 +148,8 @@ ProcessKind IdentifyProcess(pid_t pid, const ustring& app_dir) {
     exe_path.resize(exe_path.size() - kDeleted.size());
   }
   const std::string app = ResolvedAppFolder(app_dir);
-  return exe_path.compare(0, app.size() + 1, app + "/") == 0 ? ProcessKind::kClient : ProcessKind::kOther;
+  if (InFolder(exe_path, app)) return ProcessKind::kClient;
+  return InFolder(ProgramArgument(proc_dir), app) ? ProcessKind::kClient : ProcessKind::kOther;
 }
 
 // Opens a pidfd on pid, so that the process checked is the one signalled and waited for
@@ -152,6 +187,36 @@ bool WaitForEnd(int pid_fd, pid_t pid, int timeout_ms) {
 
 ustring PidFile() { return PathFromTable("user_quenvale_drive_path") + "/ui.pid"; }
 
+// A started client must name itself in the pid file within this time, and still run
+// this long after.
+const int kClientSeenWithinMs = 10000;
+const int kClientStaysMs = 1000;
+// The start script, the client it starts and one command of the script's at a time.
+const int kProcessesToStart = 3;
+// The names the old copy may stand under beside the app folder: _tmp, _tmp1 to _tmp9.
+const int kBackupNames = 10;
+
+std::string LocalTime(time_t when) {
+  char text[32];
+  struct tm local;
+  if (::localtime_r(&when, &local) == nullptr || ::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local) == 0) {
+    return std::to_string(static_cast<long long>(when));
+  }
+  return text;
+}
+
+const char* SignalName(int sig) {
+  switch (sig) {
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+  }
+  return "a signal";
+}
+
 }  // namespace
 
 bool LinuxService::upgrade_only = false;
@@ -178,9 +243,13 @@ bool LinuxService::PerUserBinPathExist() {
 }
 
 void LinuxService::PreUpgrade() {
+  // A run may go again when the package changed meanwhile: each round starts afresh.
+  client_stopped = false;
+  stopped_running_client = false;
+  keep_old_copy = false;
+  versions_unknown = false;
   // Launchers of other sessions or machines on the same home would take each other's
   // staged copies for leftovers: one at a time. One that waited decides afresh below.
-  client_stopped = false;
   LockUserFolder();
   // Before the versions are read: an interrupted upgrade may have left the app folder
   // missing, with the complete copy under another name.
@@ -199,10 +268,49 @@ bool LinuxService::IsNeedUpgrade() {
   int target_build = BuildNumber(target_version.build_version);
   QVLOG_DEBUG("service_debug", "source version = %d, target version = %d\n", source_build,
               target_build);
-  if (lock_busy) return false;
+  if (lock_busy || (versions_unknown && PerUserBinPathExist())) return false;
+  if (reinstall && ReturnOldCopyBesideHeldBackBuild()) source_build = BuildNumber(source_version.build_version);
+  if (target_build > source_build && !reinstall && PerUserBinPathExist()) {
+    HeldBackBuild held;
+    const std::string build = target_version.build_version.c_str();
+    if (ReadHeldBackBuild(HeldBackPath().c_str(), &held) && KeepsBack(held, build, ::time(nullptr))) {
+      QVLOG_NOTE("service_debug",
+                 "build %s did not start here on %s, build %s stays; it is tried again from %s, or with "
+                 "another build\n",
+                 build.c_str(), LocalTime(held.since).c_str(), source_version.build_version.c_str(),
+                 LocalTime(HoldEnds(held)).c_str());
+      return false;
+    }
+  }
   if (target_build > source_build || reinstall) return true;
   return !PerUserBinPathExist();
 }
+
+bool LinuxService::ReturnOldCopyBesideHeldBackBuild() {
+  HeldBackBuild held;
+  const ustring app = per_user_install_path;
+  const ustring backup = GetAppBackupDir(app, 0);
+  if (!ReadHeldBackBuild(HeldBackPath().c_str(), &held) ||
+      !KeepsBack(held, source_version.build_version.c_str(), ::time(nullptr)) || !IsFileExist(backup, false)) {
+    return false;
+  }
+  QVLOG_INFO("service_debug", "putting '%s' back in place of build %s, whose client did not start\n", backup.c_str(),
+             held.build.c_str());
+  DiscardPath(app, app);
+  if (IsFileExist(app, false) || FSRename(backup, app, false) != 0 || FSSyncEntry(FSParentPath(app)) != 0) {
+    QVLOG_ERR("service_debug", "failed to put '%s' back in place of '%s'\n", backup.c_str(), app.c_str());
+    return false;
+  }
+  for (int i = 1; i < kBackupNames; ++i) {
+    if (IsFileExist(GetAppBackupDir(app, i), false)) DiscardPath(app, GetAppBackupDir(app, i));
+  }
+  reinstall = false;
+  source_version = VersionInfo();
+  LoadSourceVersion();
+  return true;
+}
+
+ustring LinuxService::HeldBackPath() const { return PathFromTable("user_quenvale_drive_path") + "/held-back-build"; }
 
 int LinuxService::HandlePackageUpgrade() {
   // The old client runs on while the package is copied and flushed; it is down only
@@ -215,8 +323,21 @@ int LinuxService::HandlePackageUpgrade() {
   }
   if (PerUserBinPathExist()) {
     QVLOG_DEBUG("service_debug", "local appdata exist\n");
+    // A client that is stopped must be started again: without processes to spare (a
+    // task limit), the copy in use and its client stay.
+    std::string reason;
+    if (IsClientRunning() && !CanStartProcesses(kProcessesToStart, &reason)) {
+      QVLOG_ERR("service_debug", "not upgrading the copy in use now: no process can be started (%s)\n",
+                reason.c_str());
+      DropStagedCopies(per_user_install_path);
+      return -1;
+    }
+    // From the stop until a client runs again, a closed terminal or a logout must not
+    // leave the user without one.
+    held_signals.Hold();
     client_stopped = true;
     StopService();
+    keep_old_copy = stopped_running_client;
   }
   const int rc = PrepareUserEnv();
   return rc != 0 && LostUpgradeLock() ? 0 : rc;
@@ -224,13 +345,94 @@ int LinuxService::HandlePackageUpgrade() {
 
 void LinuxService::PostUpgrade() {
   const bool lost = LostUpgradeLock();
-  if (!lost && (!upgrade_only || client_stopped)) LaunchPerUserBin();
+  if (!lost && (!upgrade_only || client_stopped)) {
+    std::string failure;
+    const int started = LaunchPerUserBin(&failure);
+    if (!kept_copy.empty()) KeepNewCopyIfItsClientRuns(started == 0 ? std::string() : failure);
+  }
+  if (const int sig = held_signals.Pending()) {
+    QVLOG_NOTE("service_debug", "%s came while the client was down, acting on it now\n", SignalName(sig));
+  }
+  held_signals.Release();
   // What the upgrade set aside goes once the client runs again.
   if (!lock_busy && !lost) EmptyDiscard(per_user_install_path);
   UnlockUserFolder();
 }
 
-int LinuxService::LaunchPerUserBin() {
+bool LinuxService::SeeClientRunning(std::string* reason) {
+  const ustring app = per_user_install_path;
+  pid_t pid = 0;
+  bool named = false;
+  for (int waited = 0; !named && waited < kClientSeenWithinMs; waited += kProbeIntervalMs) {
+    named = ReadClientPid(&pid, true) && IdentifyProcess(pid, app) == ProcessKind::kClient;
+    if (!named) ::usleep(kProbeIntervalMs * 1000);
+    KeepLockFresh();
+  }
+  if (!named) {
+    *reason = "no client of '" + std::string(app.c_str()) + "' was named in '" + PidFile().c_str() + "' within " +
+              std::to_string(kClientSeenWithinMs / 1000) + " s";
+    return false;
+  }
+  const int pid_fd = OpenPidFd(pid);
+  const bool ended = WaitForEnd(pid_fd, pid, kClientStaysMs) || IdentifyProcess(pid, app) != ProcessKind::kClient;
+  if (pid_fd >= 0) ::close(pid_fd);
+  if (ended) *reason = "its client (pid " + std::to_string(pid) + ") ended at once";
+  return !ended;
+}
+
+void LinuxService::KeepNewCopyIfItsClientRuns(const std::string& start_failure) {
+  // Nothing is left to show; the dialog must not linger through the wait.
+  Notify_Adapter::GetInstance().HideDialog();
+  std::string reason = start_failure;
+  if (reason.empty()) SeeClientRunning(&reason);
+  if (!reason.empty()) {
+    RestoreOldCopy(reason);
+    return;
+  }
+  if (LostUpgradeLock()) return;
+  DiscardPath(per_user_install_path, kept_copy);
+  kept_copy = ustring();
+  ::unlink(HeldBackPath().c_str());
+}
+
+bool LinuxService::RestoreOldCopy(const std::string& reason) {
+  const ustring app = per_user_install_path;
+  const std::string build = target_version.build_version.c_str();
+  QVLOG_ERR("service_debug", "the client of build %s did not start (%s), putting build %s back\n", build.c_str(),
+            reason.c_str(), source_version.build_version.c_str());
+  // Recorded first: a run killed from here on leaves the old copy beside the build, and
+  // the next start puts it back (ReturnOldCopyBesideHeldBackBuild).
+  HeldBackBuild held;
+  held.build = build;
+  held.since = ::time(nullptr);
+  if (!WriteHeldBackBuild(HeldBackPath().c_str(), held)) {
+    QVLOG_WARN("service_debug", "cannot write '%s', build %s is tried again at the next start\n",
+               HeldBackPath().c_str(), build.c_str());
+  }
+  // The launcher that took the lock over judges the copies now.
+  if (LostUpgradeLock()) return false;
+  // A client of the new copy that runs after all would hold files of a copy on its way out.
+  StopService();
+  // Each step leaves a whole copy under a name that the next start trusts: the new one
+  // at the app path, or the old one beside it.
+  DiscardPath(app, app);
+  if (IsFileExist(app, false) || FSRename(kept_copy, app, false) != 0 || FSSyncEntry(FSParentPath(app)) != 0) {
+    QVLOG_ERR("service_debug", "failed to put '%s' back in place of '%s'\n", kept_copy.c_str(), app.c_str());
+    return false;
+  }
+  kept_copy = ustring();
+  DesktopNotice::ReportRolledBack(build);
+  std::string failure;
+  if (LaunchPerUserBin(&failure) != 0 || !SeeClientRunning(&failure)) {
+    // Then the new build is not to blame, and it is tried again at the next start.
+    QVLOG_ERR("service_debug", "the client of build %s did not start either (%s)\n",
+              source_version.build_version.c_str(), failure.c_str());
+    ::unlink(HeldBackPath().c_str());
+  }
+  return true;
+}
+
+int LinuxService::LaunchPerUserBin(std::string* failure) {
   // The script may leave the client running in the background with the script's
   // streams; they go to the null device so that nothing can hold the wait below open.
   // posix_spawn rather than QProcess: at a process or descriptor limit QProcess may
@@ -262,38 +464,44 @@ int LinuxService::LaunchPerUserBin() {
     // where the copy is whole and nothing else looks wrong.
     struct statvfs fs;
     const bool noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
-    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s%s\n", script.c_str(), std::generic_category().message(rc).c_str(),
-              noexec ? " (its file system is mounted noexec)" : "");
+    const std::string why = std::generic_category().message(rc) + (noexec ? " (its file system is mounted noexec)" : "");
+    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s\n", script.c_str(), why.c_str());
     DesktopNotice::ReportStartFailure(script.c_str(), std::generic_category().message(rc), noexec);
-    return 0;
+    if (failure != nullptr) *failure = "the start script could not run: " + why;
+    return -1;
   }
   siginfo_t end;
   end.si_pid = 0;
   while (::waitid(P_PID, static_cast<id_t>(pid), &end, WEXITED) != 0 && errno == EINTR) {
   }
+  std::string why;
   if (end.si_pid != pid) {
+    why = "cannot wait for it: " + std::generic_category().message(errno);
     QVLOG_ERR("service_debug", "failed to wait for the start script '%s': %s\n", script.c_str(),
               std::generic_category().message(errno).c_str());
   } else if (end.si_code == CLD_KILLED || end.si_code == CLD_DUMPED) {
+    why = "the start script was killed by signal " + std::to_string(end.si_status);
     QVLOG_WARN("service_debug", "the start script '%s' was killed by signal %d\n", script.c_str(), end.si_status);
   } else if (end.si_status != 0) {
+    why = "the start script exited with status " + std::to_string(end.si_status);
     QVLOG_WARN("service_debug", "the start script '%s' exited with status %d\n", script.c_str(), end.si_status);
   }
-  return 0;
+  if (failure != nullptr) *failure = why;
+  return why.empty() ? 0 : -1;
 }
 
-bool LinuxService::ReadClientPid(pid_t* pid) {
+bool LinuxService::ReadClientPid(pid_t* pid, bool quiet) {
   const ustring pid_file = PidFile();
   // Not blocking and not following a link: a fifo put in its place would hang the
   // launcher, and a link would have it read whatever the link points at.
   const int fd = ::open(pid_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
-    QVLOG_DEBUG("service_debug", "pid file '%s' does not exist, no need to terminate\n", pid_file.c_str());
+    if (!quiet) QVLOG_DEBUG("service_debug", "pid file '%s' does not exist, no need to terminate\n", pid_file.c_str());
     return false;
   }
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPidFileBytes) {
-    QVLOG_NOTE("service_debug", "pid file '%s' is not a regular file of at most %d bytes, no client is stopped\n",
+    if (!quiet) QVLOG_NOTE("service_debug", "pid file '%s' is not a regular file of at most %d bytes, no client is stopped\n",
                pid_file.c_str(), static_cast<int>(kMaxPidFileBytes));
     if (fd >= 0) ::close(fd);
     return false;
@@ -302,13 +510,13 @@ bool LinuxService::ReadClientPid(pid_t* pid) {
   const int read = config.read_fd(fd);
   ::close(fd);
   if (read != 0) {
-    QVLOG_NOTE("service_debug", "Failed to read pid file '%s', not exist ?\n", pid_file.c_str());
+    if (!quiet) QVLOG_NOTE("service_debug", "Failed to read pid file '%s', not exist ?\n", pid_file.c_str());
     return false;
   }
   const std::string pid_text = config["pid"];
   if (pid_text.empty()) return false;
   if (!ParsePid(pid_text, pid)) {
-    QVLOG_NOTE("service_debug", "pid file '%s' holds no valid pid ('%s'), not signalled\n", pid_file.c_str(),
+    if (!quiet) QVLOG_NOTE("service_debug", "pid file '%s' holds no valid pid ('%s'), not signalled\n", pid_file.c_str(),
                pid_text.c_str());
     return false;
   }
@@ -334,6 +542,7 @@ void LinuxService::StopService() {
                  static_cast<int>(pid), PidFile().c_str());
       break;
     case ProcessKind::kClient:
+      stopped_running_client = true;
       if (SendSignal(pid_fd, pid, SIGTERM) != 0) {
         const int err = errno;
         if (err == ESRCH) break;

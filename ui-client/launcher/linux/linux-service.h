@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 #include "cloud-service.h"
+#include "linux/start-guard.h"
 
 class LinuxService : public Service {
  public:
@@ -30,13 +33,35 @@ class LinuxService : public Service {
   static void SetUpgradeOnly(bool on);
 
  private:
-  // The pid that the pid file holds, read safely; false (logged) when it holds none.
-  bool ReadClientPid(pid_t* pid);
+  // The pid that the pid file holds, read safely; false (logged unless quiet) when it
+  // holds none.
+  bool ReadClientPid(pid_t* pid, bool quiet = false);
   void LoadSourceVerInfo();
   void LoadTargetVerInfo();
   bool PerUserBinPathExist();
-  int LaunchPerUserBin();
+  // Runs the start script; 0 when it ended with status 0, else -1 with the reason in
+  // *failure when given.
+  int LaunchPerUserBin(std::string* failure = nullptr);
+  // Whether a client of the app folder is seen running: the pid file names one within
+  // a bounded time, and it still runs a moment later. Else false, with why in *reason.
+  bool SeeClientRunning(std::string* reason);
+  // After the start of the new copy: keeps it when its client is seen running, else
+  // puts the old copy back (RestoreOldCopy).
+  void KeepNewCopyIfItsClientRuns(const std::string& start_failure);
+  // The new build was put back because its client did not start (reason): the old copy
+  // kept by the swap returns to the app folder and is started. When its client then runs,
+  // the new build is held back (see start-guard.h). False when the old copy could not be
+  // put in place.
+  bool RestoreOldCopy(const std::string& reason);
+  // A run killed while it put the old copy back leaves the held-back build at the app
+  // path with the old copy beside it (a copy to install again, for the recovery): the
+  // old copy returns instead. True when it did.
+  bool ReturnOldCopyBesideHeldBackBuild();
+  ustring HeldBackPath() const;
 
   static bool upgrade_only;
   bool client_stopped = false;
+  // A client was running and this run signalled it.
+  bool stopped_running_client = false;
+  HeldSignals held_signals;
 };

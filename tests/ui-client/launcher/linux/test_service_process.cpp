@@ -196,6 +196,30 @@ TEST_F(StopTest, OnlyAProcessRunFromTheAppFolderIsSignalled) {
     EXPECT_EQ(SIGTERM, client.EndSignal(2));
   }
   {
+    // An interpreter running a program from the app folder is the client; one running a
+    // program from elsewhere is not, whatever files of the app folder it is given.
+    const std::string body = "#!/bin/sh\n: >\"$2\"\nwhile :; do sleep 1; done\n";
+    MakeFile(app_ + "/bin/client.sh", body);
+    const std::string elsewhere = qvtest::MakeTempDir("elsewhere") + "/other.sh";
+    MakeFile(elsewhere, body);
+    ::chmod((app_ + "/bin/client.sh").c_str(), 0755);
+    ::chmod(elsewhere.c_str(), 0755);
+    Client other(elsewhere, (app_ + "/bin/client.sh").c_str());
+    ASSERT_TRUE(other.Ready());
+    WritePidFile("pid=" + std::to_string(other.pid()) + "\n");
+    NewLog();
+    TimedStop();
+    EXPECT_TRUE(other.Alive());
+    EXPECT_EQ(std::vector<std::string>{"NOTE linux/linux-service.cpp: process " + std::to_string(other.pid()) +
+                                       " named in '" + pid_file() + "' is not the client, not signalled"},
+              Log());
+    Client client(app_ + "/bin/client.sh", "exit-on-term");
+    ASSERT_TRUE(client.Ready());
+    WritePidFile("pid=" + std::to_string(client.pid()) + "\n");
+    TimedStop();
+    EXPECT_EQ(SIGTERM, client.EndSignal(2));
+  }
+  {
     // Its executable deleted since it started (the copy replaced under it): still the client.
     Client client(app_ + "/bin/cloud-drive-ui", "exit-on-term");
     ASSERT_TRUE(client.Ready());

@@ -2,7 +2,9 @@
 // paths chosen from the desktop.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "service_fixture.h"
 
@@ -123,6 +125,42 @@ TEST_F(VersionTest, ARecordThatIsAPipeOrADeviceIsNoRecord) {
     EXPECT_EQ("", std::string(service.source_version.build_version.c_str()));
     EXPECT_TRUE(service.IsNeedUpgrade());
   }
+}
+
+// Short of descriptors (`ulimit -n 8`), from none to spare to enough: the upgrade is
+// decided, or an ERROR says why not. A record that its parser cannot open is no record.
+TEST_F(VersionTest, RecordsThatCannotBeReadForWantOfDescriptorsAreSaid) {
+  MakeFile(app_ + "/INFO", "[Version]\nbuild_version=20\n");
+  MakeFile(root_ + "/INFO", "[Version]\nbuild_version=21\n");
+  MakeFile(app_ + "/bin/cloud-drive-ui", "client\n");
+  int decided = 0;
+  for (int spare = 0; spare < 8; ++spare) {
+    SCOPED_TRACE(spare);
+    NewLog();
+    const int upgrade = qvtest::RunInChild([spare] {
+      TestService service;
+      struct rlimit before, limit;
+      ::getrlimit(RLIMIT_NOFILE, &before);
+      limit = before;
+      const int lowest_free = ::dup(0);
+      ::close(lowest_free);
+      limit.rlim_cur = static_cast<rlim_t>(lowest_free + spare);
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+      service.PreUpgrade();
+      const bool upgrade = service.IsNeedUpgrade();
+      // The sanitizers need descriptors of their own for their checks.
+      ::setrlimit(RLIMIT_NOFILE, &before);
+      return upgrade ? 1 : 0;
+    });
+    decided += upgrade;
+    int said = 0;
+    for (const std::string& line : Log()) {
+      said += line.rfind("ERROR cloud-service.cpp: cannot read '", 0) == 0 &&
+              line.find("/INFO': Too many open files, the copy in use stays until the next start") != std::string::npos;
+    }
+    EXPECT_EQ(upgrade == 0, said > 0);
+  }
+  EXPECT_GT(decided, 0);
 }
 
 TEST_F(VersionTest, MissingRecordsAreLoggedAsSuch) {

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <ctime>
 #include <map>
 #include <sstream>
 #include <string>
@@ -77,6 +79,7 @@ struct Call {
   std::string path;
   int nth = 0;
   std::string line;
+  size_t at = 0;  // its place in the trace
 };
 
 // A line of `strace -f -y`: "TID name(args) = result", unfinished calls cut short.
@@ -209,6 +212,7 @@ class InterruptedUpgrade : public ::testing::Test {
     if (!host.empty()) command += "QV_SEQUENCE_RUN=" + host + " unshare -u sh -c 'hostname " + host + " && exec \"$0\" \"$@\"' ";
     // LeakSanitizer cannot work under a tracer.
     if (!strace_args.empty()) command += "env ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -qq " + strace_args + " ";
+    if (!group_.empty()) command = "cd / && echo $$ >" + Q(group_ + "/cgroup.procs") + " && exec env " + command.substr(8);
     command += Q(QV_SEQUENCE_HELPER) + " " + Q(home) + " " + Q(root_) + " " +
                Q(log.empty() ? home + "/sequence.log" : log) + " >/dev/null 2>&1";
     return command;
@@ -395,7 +399,7 @@ class InterruptedUpgrade : public ::testing::Test {
       ++nth;
       bool all = true;
       for (const std::string& part : parts) all = all && l.text.find(part) != std::string::npos;
-      if (all) out.push_back({name, "", nth, l.text});
+      if (all) out.push_back({name, "", nth, l.text, static_cast<size_t>(&l - trace_.data())});
     }
     return out;
   }
@@ -431,6 +435,13 @@ class InterruptedUpgrade : public ::testing::Test {
   static std::vector<Call> Last(const std::vector<Call>& calls) {
     return calls.empty() ? calls : std::vector<Call>{calls.back()};
   }
+  // The first of calls made after `mark`.
+  static std::vector<Call> FirstAfter(const std::vector<Call>& calls, const std::vector<Call>& mark) {
+    for (const Call& call : calls) {
+      if (!mark.empty() && call.at > mark.front().at) return {call};
+    }
+    return {};
+  }
 
   static void Reap() {
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -454,6 +465,7 @@ class InterruptedUpgrade : public ::testing::Test {
   }
 
   std::string work_, root_, package_, old_, dry_home_;
+  std::string group_;  // a control group that the runs join, when set
   std::vector<TraceLine> trace_;
   int folders_ = 0;
   int points_ = 0;
@@ -487,15 +499,18 @@ TEST_F(InterruptedUpgrade, CrashWhileTheClientIsStoppedAndSwapped) {
 TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
   // The copying threads come from clone3 too; the start script's process is the one
   // made with CLONE_VFORK (posix_spawn), or by one of the older calls.
-  std::vector<Call> spawn = First(Calls("clone3", {"CLONE_VFORK"}));
+  // (The trial starts before the stop come first.)
+  const std::vector<Call> stop = Calls("pidfd_send_signal", {"SIGTERM"});
+  std::vector<Call> spawn = FirstAfter(Calls("clone3", {"CLONE_VFORK"}), stop);
   for (const char* name : {"clone", "vfork", "fork"}) {
-    if (spawn.empty()) spawn = First(Calls(name));
+    if (spawn.empty()) spawn = FirstAfter(Calls(name), stop);
   }
   CrashAt("starting the start script", spawn);
   CrashAt("waiting for the start script", Last(Calls("waitid")));
+  CrashAt("watching the new client", Last(Calls("poll", {"pidfd"})));
   CrashAt("removing the old copy", Spread(Calls("unlink", {"_discard/"}), 4));
   CrashAt("removing the discard folder", Last(Calls("rmdir", {"_discard\")"})));
-  EXPECT_GE(points_, 7);
+  EXPECT_GE(points_, 8);
 }
 
 TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
@@ -511,6 +526,138 @@ TEST_F(InterruptedUpgrade, FaultsAfterTheStopPutTheOldCopyBackAndStartIt) {
   FailAt("renaming the ready copy into place", Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}), "EIO",
          false);
   FailAt("flushing the swap", Last(Calls("fsync")), "EIO", false);
+}
+
+// A closed terminal, a logout or Ctrl-C while the client is down does not end the run
+// there: the new client is started first, and then the signal takes its course.
+TEST_F(InterruptedUpgrade, SignalsWhileTheClientIsDownWaitForTheStart) {
+  const std::vector<std::pair<int, std::vector<Call>>> points = {
+      {SIGHUP, Calls("pidfd_send_signal", {"SIGTERM"})},
+      {SIGTERM, Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"})},
+      {SIGINT, Last(Calls("waitid"))}};
+  for (const auto& [sig, calls] : points) {
+    ASSERT_EQ(1u, calls.size());
+    SCOPED_TRACE(std::string(strsignal(sig)) + " at " + calls.front().line);
+    const std::string home = NewHome();
+    EXPECT_EQ(128 + sig, Inject(home, calls.front(), std::string("signal=") + sigabbrev_np(sig)));
+    EXPECT_EQ(0, qvtest::Shell("diff -r " + Q(package_) + " " + Q(App(home)) + " >/dev/null 2>&1"));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home)));
+    EXPECT_EQ(App(home) + "/bin/cloud-drive-ui", ExeOf(ClientPid(home)));
+    EXPECT_EQ(0, RunSequence(home, ""));
+    ExpectWholeCopyStarted(home);
+    StopClients();
+  }
+}
+
+// A new build whose client does not start: the old copy is put back and started, an
+// ERROR says why, and the build is not copied again at every start, only once a day has
+// passed or with another build.
+TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
+  auto client_exits_at_once = [&] {
+    return qvtest::Shell("cd " + Q(package_) + " && printf '#!/bin/sh\\nexit 1\\n' >bin/cloud-drive-ui && " +
+                         "find . -type f ! -name MANIFEST -print | sort | xargs sha256sum >../manifest && " +
+                         "mv ../manifest MANIFEST");
+  };
+  ASSERT_EQ(0, client_exits_at_once());
+  std::string home = NewHome();
+  std::string before = Snapshot(App(home));
+  const std::string error = "the client of build 2 did not start (the start script exited with status 1), putting "
+                            "build 1 back";
+  auto errors = [&] { return qvtest::ShellOutput("grep -c " + Q(error) + " " + Q(home + "/sequence.log")); };
+  auto check_old_copy_runs = [&] {
+    EXPECT_EQ(before, Snapshot(App(home)));
+    EXPECT_EQ("", Leftovers(home));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home)));
+    EXPECT_EQ(App(home) + "/bin/cloud-drive-ui", ExeOf(ClientPid(home)));
+  };
+  EXPECT_EQ(0, RunSequence(home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=rename"));
+  check_old_copy_runs();
+  EXPECT_EQ("1\n", errors());
+  const std::vector<TraceLine> failed_run = ReadTrace(home + "/trace");
+
+  // The next start leaves the old copy and its client alone.
+  const pid_t client = ClientPid(home);
+  EXPECT_EQ(0, RunSequence(home, ""));
+  check_old_copy_runs();
+  EXPECT_EQ(client, ClientPid(home));
+  EXPECT_EQ("1\n", errors());
+  EXPECT_EQ("1\n", qvtest::ShellOutput("grep -c 'build 2 did not start here on .*, build 1 stays' " +
+                                       Q(home + "/sequence.log")));
+
+  // A day later it is tried again.
+  const std::string record = home + "/.QuenvaleDrive/held-back-build";
+  ASSERT_TRUE(qvtest::WriteFile(record, "build=2\nsince=" + std::to_string(::time(nullptr) - 86400) + "\n"));
+  EXPECT_EQ(0, RunSequence(home, ""));
+  check_old_copy_runs();
+  EXPECT_EQ("2\n", errors());
+
+  // Killed while the new copy goes and the old one comes back, the next start finds it
+  // whole and starts it.
+  trace_ = failed_run;
+  for (const std::vector<Call>& call : {Calls("rename", {"QuenvaleDrive.app\", \"", "_discard/QuenvaleDrive.app\")"}),
+                           Calls("rename", {"_tmp\", \"", "QuenvaleDrive.app\")"})}) {
+    ASSERT_EQ(1u, call.size());
+    SCOPED_TRACE(call.front().line);
+    home = NewHome();
+    before = Snapshot(App(home));
+    const int rc = Inject(home, call.front(), "signal=SIGKILL");
+    EXPECT_TRUE(rc != 0 && rc != 1) << "the run was not cut there (" << rc << ")";
+    EXPECT_EQ(0, RunSequence(home, ""));
+    check_old_copy_runs();
+  }
+
+  // Another build is tried at once, and once its client runs nothing is held back.
+  ASSERT_EQ(0, qvtest::Shell("rm -rf " + Q(package_)));
+  ASSERT_EQ(0, MakePackage(package_, 3));
+  ASSERT_TRUE(qvtest::WriteFile(root_ + "/INFO", "[Version]\nbuild_version=3\n"));
+  EXPECT_EQ(0, RunSequence(home, ""));
+  ExpectWholeCopyStarted(home);
+  EXPECT_FALSE(qvtest::Shell("test -e " + Q(home + "/.QuenvaleDrive/held-back-build")) == 0);
+}
+
+// A pids control group for the runs, with its limit at what it runs now plus spare.
+// "" when the machine has no pids controller that can be used.
+std::string MakePidsGroup(const std::string& name) {
+  std::string root = "/sys/fs/cgroup";
+  if (qvtest::ReadFile(root + "/cgroup.controllers").find("pids") == std::string::npos) root += "/pids";
+  const std::string group = root + "/" + name;
+  if (::mkdir(group.c_str(), 0755) != 0 || ::access((group + "/pids.max").c_str(), W_OK) != 0) return "";
+  return group;
+}
+
+// Under a task limit just above what the session runs, the upgrade happens or says
+// why it does not, and the user always has a client of a whole copy.
+TEST_F(InterruptedUpgrade, UnderATaskLimitTheUserKeepsAClient) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a control group";
+  for (const int spare : {2, 3, 4, 8}) {
+    SCOPED_TRACE(std::to_string(spare) + " spare");
+    const std::string home = NewHome();
+    const pid_t client = ClientPid(home);
+    const std::string before = Snapshot(App(home));
+    group_ = MakePidsGroup("qvtest-" + std::to_string(::getpid()) + "-" + std::to_string(spare));
+    if (group_.empty()) GTEST_SKIP() << "no pids control group can be made here";
+    ASSERT_TRUE(qvtest::WriteFile(group_ + "/cgroup.procs", std::to_string(client) + "\n"));
+    const int session = std::atoi(qvtest::ReadFile(group_ + "/pids.current").c_str());
+    ASSERT_TRUE(qvtest::WriteFile(group_ + "/pids.max", std::to_string(session + spare) + "\n"));
+    const int rc = RunSequence(home, "");
+    const std::string log = qvtest::ReadFile(home + "/sequence.log");
+    if (spare < 8) {
+      EXPECT_EQ(1, rc);
+      EXPECT_EQ(before, Snapshot(App(home)));
+      EXPECT_EQ("", Leftovers(home));
+      EXPECT_EQ(client, ClientPid(home));
+      EXPECT_TRUE(IsClientAlive(client));
+      EXPECT_NE(std::string::npos, log.find("not upgrading the copy in use now: no process can be started "
+                                            "(Resource temporarily unavailable)")) << log;
+    } else {
+      EXPECT_EQ(0, rc);
+      ExpectWholeCopyStarted(home);
+    }
+    StopClients();
+    qvtest::Shell("cd " + Q(group_) + " && while [ -s cgroup.procs ]; do xargs kill -9 <cgroup.procs; sleep 0.05; done; "
+                  "rmdir " + Q(group_));
+    group_.clear();
+  }
 }
 
 }  // namespace
