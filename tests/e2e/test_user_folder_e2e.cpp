@@ -513,15 +513,16 @@ TEST_F(UserFolderE2e, APerUserFolderThatIsALinkWorks) {
   }
 }
 
-// A home on a large XFS (inode64), where the per-user folder, the install and its
-// package folder get inode numbers past 2^32, and a package with a sparse file past
-// 4 GiB and entries dated after 2038: a first install and an upgrade with the client
-// running copy it whole, with the log, the lock and the room check working there. The
-// XFS shares blocks, so the big file is cloned, not written.
+// A home on a large XFS (inode64; 5 TiB in 1 KiB blocks, so more than 2^32 of them),
+// where the per-user folder, the install and its package folder get inode numbers past
+// 2^32, and a package with a sparse file past 4 GiB and entries dated after 2038: a
+// first install and an upgrade with the client running copy it whole, with the log, the
+// lock and the room check working there. The XFS shares blocks, so the big file is
+// cloned, not written.
 TEST_F(UserFolderE2e, AHomeWithInodesPast32BitsAndAHugeLateDatedPackageInstallAndUpgrade) {
   const Home& home = AddHome("xfs");
   const std::string image = qvtest::MakeTempDir("xfs-image") + "/disk.img";
-  ASSERT_EQ(0, qvtest::Shell("truncate -s 3T " + Q(image) + " && mkfs.xfs -q -K -l size=64m " + Q(image)));
+  ASSERT_EQ(0, qvtest::Shell("truncate -s 5T " + Q(image) + " && mkfs.xfs -q -K -b size=1024 -l size=64m " + Q(image)));
   if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       qvtest::Shell("mount -o loop,inode64 " + Q(image) + " " + Q(home.path) + " 2>/dev/null") != 0) {
     GTEST_SKIP() << "this kernel or sandbox refused a private mount namespace or a loop-mounted XFS";
@@ -531,8 +532,7 @@ TEST_F(UserFolderE2e, AHomeWithInodesPast32BitsAndAHugeLateDatedPackageInstallAn
   auto high_folder = [&](const std::string& name) {
     for (int i = 0; i < 8; ++i) {
       const std::string dir = home.path + "/try" + std::to_string(i);
-      struct stat st;
-      if (::mkdir(dir.c_str(), 0700) == 0 && ::stat(dir.c_str(), &st) == 0 && st.st_ino > 0xFFFFFFFFull) {
+      if (::mkdir(dir.c_str(), 0700) == 0 && std::stoull("0" + qvtest::ShellOutput("stat -c %i " + Q(dir))) > 0xFFFFFFFFull) {
         return ::rename(dir.c_str(), (home.path + "/" + name).c_str()) == 0;
       }
     }
