@@ -100,12 +100,24 @@ await_build() {
   done
 }
 
-echo "== normal suite =="
-run_suite build
-
-echo "== i386 build and suite =="
-await_build build-i386
-run_suite build-i386 "${suite_only[@]}"
+# The normal suite's end is the package build and its checks, which leave most of the
+# machine idle: the i386 suite runs beside it, on fewer slots, once its tree is built,
+# and says what it found when the normal suite is done.
+echo "== normal suite, and the i386 suite beside it =="
+i386_log=$(mktemp)
+(await_build build-i386 && jobs=$(nproc) && run_suite build-i386 "${suite_only[@]}") >"$i386_log" 2>&1 &
+i386=$!
+trap 'kill -- -"$later" 2>/dev/null; kill "$i386" 2>/dev/null; rm -f "$later_log" "$i386_log"' EXIT
+normal=0
+run_suite build || normal=$?
+i386_rc=0
+wait "$i386" || i386_rc=$?
+echo "== i386 suite =="
+cat "$i386_log"
+if [ "$normal" -ne 0 ] || [ "$i386_rc" -ne 0 ]; then
+  echo "the normal suite ended with $normal, the i386 suite with $i386_rc" >&2
+  exit 1
+fi
 
 echo "== sanitizer build (ASan + UBSan) and suite =="
 await_build build-asan
