@@ -86,7 +86,17 @@ setsid bash -c '
   nice -n 10 cmake --build build-fuzz --target fuzz && touch build-fuzz/.built
 ' >"$later_log" 2>&1 &
 later=$!
-trap 'kill -- -"$later" 2>/dev/null; rm -f "$later_log"' EXIT
+i386=""
+i386_log=""
+# Ends what still runs behind the suites, keeping the script's own exit status.
+cleanup() {
+  local rc=$?
+  kill -- -"$later" 2>/dev/null || true
+  [ -z "$i386" ] || kill "$i386" 2>/dev/null || true
+  rm -f -- ${later_log:+"$later_log"} ${i386_log:+"$i386_log"}
+  exit "$rc"
+}
+trap cleanup EXIT
 await_build() {
   while [ ! -e "$1/.built" ]; do
     if ! kill -0 "$later" 2>/dev/null; then
@@ -107,7 +117,6 @@ echo "== normal suite, and the i386 suite beside it =="
 i386_log=$(mktemp)
 (await_build build-i386 && jobs=$(nproc) && run_suite build-i386 "${suite_only[@]}") >"$i386_log" 2>&1 &
 i386=$!
-trap 'kill -- -"$later" 2>/dev/null; kill "$i386" 2>/dev/null; rm -f "$later_log" "$i386_log"' EXIT
 normal=0
 run_suite build || normal=$?
 i386_rc=0
