@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: first in the normal build, then
-# in a build with AddressSanitizer and UndefinedBehaviorSanitizer. The sanitizer suite
-# leaves out what instruments none of our code: the `packaging` tests (they build the
-# Debian package with scripts/build-deb.sh, whatever the build, and run lintian and the
-# validators on it) and the `long-copy` one (a 3 GiB copy under Xvfb); the normal suite
-# runs them. Then builds the fuzz targets with clang and runs each over its seed corpus
-# and for a short time (QV_FUZZ_SECONDS, 15 by default).
+# Installs what is missing, builds, and runs every test: in the normal build, in a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer, and in a 32-bit x86 (i386) build,
+# cross-compiled here and run on this machine's kernel. The sanitizer and i386 suites
+# leave out the `packaging` tests (they build the amd64 Debian package with
+# scripts/build-deb.sh, whatever the build, and run lintian and the validators on it) and
+# the `long-copy` one (a 3 GiB copy under Xvfb); the normal suite runs them. Then runs
+# the fuzz targets (built with clang) over their seed corpora and for a short time
+# (QV_FUZZ_SECONDS, 15 by default).
+#
+# Most tests wait on processes, timers and the disk rather than compute, so the builds
+# after the first one compile (at a lower priority) while the suites before them run.
 #
 # Every compile, the package's included, goes through ccache, whose cache lives outside
 # the clone, so a fresh clone reuses what an earlier run on this machine compiled.
@@ -48,31 +52,94 @@ stats() { ccache --print-stats | awk -v k="$1" '$1 == k { print $2 }'; }
 hits_before=$(( $(stats direct_cache_hit) + $(stats preprocessed_cache_hit) ))
 misses_before=$(stats cache_miss)
 
-# run_suite BUILD_DIR [CTEST_ARG...] -- CMAKE_ARG...
+configure() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DQV_WERROR=ON "$@" >/dev/null
+}
+# run_suite BUILD_DIR [CTEST_ARG...]
 run_suite() {
   local dir=$1; shift
-  local ctest_args=()
-  while [ "$1" != -- ]; do ctest_args+=("$1"); shift; done
-  shift
-  cmake -S . -B "$dir" -G Ninja -DQV_WERROR=ON -DQV_BUILD_TESTS=ON "$@" >/dev/null
-  cmake --build "$dir"
-  (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"})
+  (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs" "$@")
 }
+# What each suite leaves out is said above.
+suite_only=(-LE '^(packaging|long-copy)$')
 
 echo "== normal build =="
-run_suite build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build -DQV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build
 
-echo "== sanitizer build (ASan + UBSan) =="
+# The other builds, one after the other, behind the suites, in a process group of their
+# own that an early exit ends. Their output goes to a log that is shown when one fails;
+# each one's end is marked by a file that the suite waiting for it looks for.
+rm -f build-i386/.built build-asan/.built build-fuzz/.built
+later_log=$(mktemp)
+export -f configure
+setsid bash -c '
+  set -e
+  configure build-i386 -DQV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-i386.cmake"
+  nice -n 10 cmake --build build-i386 && touch build-i386/.built
+  configure build-asan -DQV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON
+  nice -n 10 cmake --build build-asan && touch build-asan/.built
+  configure build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQV_FUZZ=ON \
+    -DQV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  nice -n 10 cmake --build build-fuzz --target fuzz && touch build-fuzz/.built
+' >"$later_log" 2>&1 &
+later=$!
+i386=""
+i386_log=""
+# Ends what still runs behind the suites, keeping the script's own exit status.
+cleanup() {
+  local rc=$?
+  kill -- -"$later" 2>/dev/null || true
+  [ -z "$i386" ] || kill "$i386" 2>/dev/null || true
+  rm -f -- ${later_log:+"$later_log"} ${i386_log:+"$i386_log"}
+  exit "$rc"
+}
+trap cleanup EXIT
+await_build() {
+  while [ ! -e "$1/.built" ]; do
+    if ! kill -0 "$later" 2>/dev/null; then
+      wait "$later" || true
+      [ -e "$1/.built" ] && return 0
+      cat "$later_log" >&2
+      echo "the build in $1 failed" >&2
+      exit 1
+    fi
+    sleep 1
+  done
+}
+
+# The normal suite's end is the package build and its checks, which leave most of the
+# machine idle: the i386 suite runs beside it, on fewer slots, once its tree is built,
+# and says what it found when the normal suite is done.
+echo "== normal suite, and the i386 suite beside it =="
+i386_log=$(mktemp)
+(await_build build-i386 && jobs=$(nproc) && run_suite build-i386 "${suite_only[@]}") >"$i386_log" 2>&1 &
+i386=$!
+normal=0
+run_suite build || normal=$?
+i386_rc=0
+wait "$i386" || i386_rc=$?
+echo "== i386 suite =="
+cat "$i386_log"
+if [ "$normal" -ne 0 ] || [ "$i386_rc" -ne 0 ]; then
+  echo "the normal suite ended with $normal, the i386 suite with $i386_rc" >&2
+  exit 1
+fi
+
+echo "== sanitizer build (ASan + UBSan) and suite =="
+await_build build-asan
 # Any sanitizer report aborts the process, so it fails its test.
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-run_suite build-asan -LE '^(packaging|long-copy)$' -- -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON
+run_suite build-asan "${suite_only[@]}"
 
 echo "== fuzz targets (libFuzzer, ASan + UBSan) =="
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DQV_WERROR=ON -DQV_FUZZ=ON -DQV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz --target fuzz
+await_build build-fuzz
+wait "$later"
+grep -v '^\[[0-9]*/[0-9]*\]' "$later_log" || true
 bash fuzz/run.sh build-fuzz "${QV_FUZZ_SECONDS:-15}"
 
 hits=$(( $(stats direct_cache_hit) + $(stats preprocessed_cache_hit) - hits_before ))

@@ -22,6 +22,12 @@
 #include "log.h"
 #include "tmp_name_gen.h"
 
+// The build gives all of our code 64-bit offsets, inode numbers and times (the top-level
+// CMakeLists.txt); without them this layer would fail on 32-bit x86 for large files,
+// large file systems and dates past 2038.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8 && sizeof(time_t) == 8,
+              "compile with _FILE_OFFSET_BITS=64 and _TIME_BITS=64");
+
 #define FILE_OP_LOG "file_op_debug"
 
 namespace {

@@ -630,6 +630,59 @@ TEST_F(UserFolderE2e, APerUserFolderThatIsALinkWorks) {
   }
 }
 
+// A home on a large XFS (inode64; 5 TiB in 1 KiB blocks, so more than 2^32 of them),
+// where the per-user folder, the install and its package folder get inode numbers past
+// 2^32, and a package with a sparse file past 4 GiB and entries dated after 2038: a
+// first install and an upgrade with the client running copy it whole, with the log, the
+// lock and the room check working there. The XFS shares blocks, so the big file is
+// cloned, not written.
+TEST_F(UserFolderE2e, AHomeWithInodesPast32BitsAndAHugeLateDatedPackageInstallAndUpgrade) {
+  const Home& home = AddHome("xfs");
+  const std::string image = qvtest::MakeTempDir("xfs-image") + "/disk.img";
+  ASSERT_EQ(0, qvtest::Shell("truncate -s 5T " + Q(image) + " && mkfs.xfs -q -K -b size=1024 -l size=64m " + Q(image)));
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      qvtest::Shell("mount -o loop,inode64 " + Q(image) + " " + Q(home.path) + " 2>/dev/null") != 0) {
+    GTEST_SKIP() << "this kernel or sandbox refused a private mount namespace or a loop-mounted XFS";
+  }
+  // Each new top-level folder goes to the next allocation group: those past 2 TiB have
+  // inode numbers past 2^32.
+  auto high_folder = [&](const std::string& name) {
+    for (int i = 0; i < 8; ++i) {
+      const std::string dir = home.path + "/try" + std::to_string(i);
+      if (::mkdir(dir.c_str(), 0700) == 0 && std::stoull("0" + qvtest::ShellOutput("stat -c %i " + Q(dir))) > 0xFFFFFFFFull) {
+        return ::rename(dir.c_str(), (home.path + "/" + name).c_str()) == 0;
+      }
+    }
+    return false;
+  };
+  ASSERT_TRUE(high_folder(".QuenvaleDrive") && high_folder("opt"));
+  const std::string root = home.path + "/opt";
+  const std::string package = root + "/package/skylodge";
+  ASSERT_EQ(0, qvtest::Shell("cd " + Q(home.path) + " && mkdir -p .local/share .config .cache .run && chmod 700 .run && cp -a " +
+                             Q(root_) + "/. opt/ && cd " + Q(package) + " && truncate -s 5G big && printf end >>big && " +
+                             "mkdir late && echo late >late/file && touch -h -d @4102444800 late late/file big bin"));
+  const std::string big_inodes =
+      qvtest::ShellOutput("find " + Q(root) + " " + Q(UserFolder(home.path)) + " -inum +4294967295 | wc -l");
+  EXPECT_GT(std::atoi(big_inodes.c_str()), 2) << "entries with inode numbers past 2^32";
+  // Files by size and mode, and the contents of those small enough to read.
+  auto listing = [](const std::string& dir) {
+    return qvtest::ShellOutput("cd " + Q(dir) + " && find . -type d -printf '%p %m\\n' -o -printf '%p %y %m %s\\n' | "
+                               "sort && find . -type f -size -1000k -exec md5sum {} + | sort && tail -c 3 big");
+  };
+  const std::string app = AppFolder(home.path);
+  const int build = std::stoi(BuildOf(root + "/INFO"));
+  for (int next : {build, build + 1}) {
+    SetBuild(root, next);
+    RunOk(SpecFor(root, home));
+    EXPECT_EQ(listing(package), listing(app));
+    EXPECT_EQ(std::to_string(next), BuildOf(app + "/INFO"));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home.path)));
+  }
+  EXPECT_EQ("", Backups(home.path));
+  EXPECT_EQ(std::vector<std::string>{}, Tagged(ReadLog(home.path), "ERROR"));
+  StopAllClients({home.path});
+}
+
 // The app folder moved away with a link left in its place (into a folder of the user's,
 // under its own name or another): the client it runs knows the pid file by the path it
 // was started by, so the launcher finds it and stops it before the swap; the folder

@@ -590,7 +590,11 @@ void Service::RemoveAgedFolders() {
   if (LostUpgradeLock()) return;
   ustring aged = PathFromTable("user_sky_lodge_path") + "/app";
   QVLOG_INFO("service_debug", "removing aged app folder %s\n", aged.c_str());
-  FSRemove(aged, false);
+  if (FSRemove(aged, false) < 0) {
+    const int err = errno;
+    QVLOG_ERR("service_debug", "failed to remove aged app folder '%s': %s\n", aged.c_str(),
+              std::generic_category().message(err).c_str());
+  }
 }
 
 void Service::MigrateService() {

@@ -1,7 +1,5 @@
 #include "extractor.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <stdio.h>
@@ -13,6 +11,7 @@
 #include <string_view>
 
 #include "adapter.h"
+#include "archive-abi.h"
 #include "cloud-service.h"
 #include "file/file-op.h"
 #include "strtab.h"

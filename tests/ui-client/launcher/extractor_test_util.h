@@ -3,8 +3,6 @@
 // bsdtar will not write, and a snapshot of a folder tree for comparisons.
 #pragma once
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "adapter.h"
+#include "archive-abi.h"
 #include "extractor.h"
 #include "log.h"
 #include "strtab.h"

@@ -75,6 +75,8 @@ TEST_F(InstallTest, UpgradeOfALargePackageReplacesTheOldCopy) {
   ASSERT_EQ(0, qvtest::Shell("set -e; cd '" + root_ + "'; mkdir -p package/skylodge; cd package/skylodge;"
                              "for d in $(seq 1 40); do mkdir -p d$d/sub; for f in $(seq 1 50); do "
                              "echo \"$d $f\" > d$d/f$f; done; echo deep > d$d/sub/x; done"));
+  // Entries dated after 2038, beyond a 32-bit time.
+  ASSERT_EQ(0, qvtest::Shell("cd '" + package_ + "' && ln -s d1/f1 late-link && touch -h -d @4102444800 d2 d2/f2 late-link"));
   MakeInstalledCopy(app_, "20");
   MakeFile(app_ + "/only-in-old/file", "old\n");
   MakeFile(app_ + "/d1/f1", "old content\n");
@@ -408,12 +410,19 @@ TEST_F(ServiceTest, AgedAppFolderIsRemovedAndDataKept) {
   service.RemoveAgedFolders();
   EXPECT_FALSE(Exists(legacy));
 
+  // Dated after 2038, which a 32-bit time cannot hold.
   MakeFile(legacy + "/app/bin/old", "old\n");
   MakeFile(legacy + "/data/user.db", "data\n");
+  ASSERT_EQ(0, qvtest::Shell("touch -d @4102444800 '" + legacy + "/app/bin/old' '" + legacy + "/app/bin' '" + legacy + "/app'"));
   service.RemoveAgedFolders();
   EXPECT_FALSE(Exists(legacy + "/app"));
   EXPECT_EQ("data\n", qvtest::ReadFile(legacy + "/data/user.db"));
   EXPECT_EQ(2, CountLog("INFO cloud-service.cpp: removing aged app folder " + legacy + "/app"));
+
+  // A clean-up that fails says where and why.
+  ASSERT_EQ(0, qvtest::Shell("rm -r '" + legacy + "' && echo >'" + legacy + "'"));
+  service.RemoveAgedFolders();
+  EXPECT_EQ(1, CountLog("ERROR cloud-service.cpp: failed to remove aged app folder '" + legacy + "/app': Not a directory"));
 }
 
 TEST_F(ServiceTest, MigrationMovesLegacyDataAndRemovesTheLegacyFolder) {
