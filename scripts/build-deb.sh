@@ -36,8 +36,10 @@ eval "$flags"
 # the last map that matches wins).
 prefix_maps="-ffile-prefix-map=$(pwd -P)=. -ffile-prefix-map=$build=build-deb"
 # Stripped at link time: the sample client is installed as a staged folder, which
-# CPack's stripping (install(TARGETS) only) would not reach.
-LDFLAGS="$LDFLAGS -s"
+# CPack's stripping (install(TARGETS) only) would not reach. Run paths as DT_RPATH,
+# searched before LD_LIBRARY_PATH, so that the package's own Qt is always the one loaded
+# (see packaging/bundle-qt.sh).
+LDFLAGS="$LDFLAGS -s -Wl,--disable-new-dtags"
 
 # Linked with their installed run path at once: a run path into the build folder, to be
 # rewritten at install time, would leave the length of that folder's name behind in

@@ -117,7 +117,8 @@ class E2eTest : public ::testing::Test {
   LaunchOptions SpecFor(const std::string& root, const Home& home) const;
   // Starts an Xvfb of the test's own on a display number it picks among the free ones
   // (-displayfd), so parallel tests never collide; returns the display name or "".
-  std::string StartXvfb();
+  // `wrapper`, when given, runs it (the words before its name, which it finds in PATH).
+  std::string StartXvfb(const std::vector<std::string>& wrapper = {});
 
   std::deque<Home> homes_;  // deque: AddHome hands out references
   // Display servers the test started; TearDown stops and reaps them after the clients.
