@@ -32,7 +32,21 @@ packages=(
   # systemd user managers, their units' checker and the manual pages it looks up, and
   # the helper that the package's maintainer scripts enable its user unit with
   systemd man-db init-system-helpers
+  # the i386 build, cross-compiled beside the amd64 one (multiarch; g++-multilib would
+  # take the cross compilers away), and the XFS tools that make a file system whose
+  # inode numbers pass 2^32 for the 32-bit tests
+  crossbuild-essential-i386 qtbase5-dev:i386 qtwayland5:i386
+  libarchive-dev:i386 libicu-dev:i386 zlib1g-dev:i386 libgtest-dev:i386 xfsprogs
 )
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+# The i386 packages need the architecture known to dpkg; the lists are read afresh
+# below, as its packages are then missing.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -42,9 +56,7 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$sudo apt-get -o DPkg::Lock::Timeout=1200 update -qq
+$sudo apt-get -o DPkg::Lock::Timeout=1200 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
