@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -47,14 +48,17 @@ std::vector<std::string> Lines(const std::string& text) {
 
 bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-std::string PackageOf(const std::string& version) {
+// The package of `version` for this machine, or cross-built for i386.
+std::string PackageOf(const std::string& version, const std::string& i386 = "") {
   const std::string arch = qvtest::ShellOutput("dpkg --print-architecture");
-  return std::string(QV_DEB_DIR) + "/quenvale-drive_" + version + "_" + arch.substr(0, arch.find('\n')) + ".deb";
+  return i386.empty() ? std::string(QV_DEB_DIR) + "/quenvale-drive_" + version + "_" + arch.substr(0, arch.find('\n')) + ".deb"
+                      : std::string(QV_DEB_I386_DIR) + "/quenvale-drive_" + version + "_i386.deb";
 }
+const std::string kI386 = "i386";
 
 // Unpacks a package into root (over what is there), as dpkg would lay it out.
-void Unpack(const std::string& version, const std::string& root) {
-  ASSERT_EQ(qvtest::Shell("dpkg-deb -x " + Quote(PackageOf(version)) + " " + Quote(root)), 0) << version;
+void Unpack(const std::string& version, const std::string& root, const std::string& i386 = "") {
+  ASSERT_EQ(qvtest::Shell("dpkg-deb -x " + Quote(PackageOf(version, i386)) + " " + Quote(root)), 0) << version;
 }
 
 // "path type mode" of every entry below dir, sorted.
@@ -271,6 +275,30 @@ TEST(DebianPackage, LintianAndTheDesktopValidatorsAcceptIt) {
   }
 }
 
+// The i386 package, cross-built: laid out as this machine's, its binaries and the Qt and
+// ICU it carries all for i386, the same libraries depended on, and lintian as content.
+TEST(DebianPackage, TheI386PackageIsLaidOutAsThisMachinesAndLintianAcceptsIt) {
+  for (const std::string version : {QV_DEB_RELEASE, QV_DEB_UPDATE}) {
+    SCOPED_TRACE(version);
+    const std::string native = qvtest::MakeTempDir("native"), i386 = qvtest::MakeTempDir("i386");
+    Unpack(version, native);
+    Unpack(version, i386, kI386);
+    EXPECT_EQ(Listing(i386), Listing(native));
+    const std::vector<std::string> elf =
+        Lines(qvtest::ShellOutput("find " + Quote(i386) + " -type f -exec file {} + | grep ': *ELF'"));
+    EXPECT_GE(elf.size(), 20u);
+    for (const std::string& line : elf) EXPECT_NE(line.find("ELF 32-bit LSB"), std::string::npos) << line;
+    for (const std::string& line : elf) EXPECT_NE(line.find("Intel 80386"), std::string::npos) << line;
+    const std::string depends = "dpkg-deb -f " + Quote(PackageOf(version, kI386)) + " Depends";
+    EXPECT_EQ(DependedOn(qvtest::ShellOutput(depends)),
+              DependedOn(qvtest::ShellOutput("dpkg-deb -f " + Quote(PackageOf(version)) + " Depends")));
+  }
+  const std::string out = qvtest::MakeTempDir("checks") + "/out";
+  const std::string debs = Quote(PackageOf(QV_DEB_RELEASE, kI386)) + " " + Quote(PackageOf(QV_DEB_UPDATE, kI386));
+  EXPECT_EQ(qvtest::Shell("lintian --fail-on error,warning " + debs + " >" + Quote(out) + " 2>&1"), 0)
+      << qvtest::ReadFile(out);
+}
+
 class InstalledPackage : public E2eTest {
  protected:
   // Runs `program` in a private mount namespace where root's opt/quenvale-drive is
@@ -384,19 +412,19 @@ TEST_F(InstalledPackage, StartsByNameInstallsTheClientAndUpgradesItWithTheUpdate
   EXPECT_TRUE(IsClientAlive(old_client));
 
   // The update unpacked over the release, as dpkg upgrades it. The user's environment
-  // names another Qt and ICU, and plug-in folders, each library of which ends the
-  // process that loads it: the launcher loads none of them, and leaves that environment
-  // to the client.
+  // names a folder of libraries with the names of the system's Qt and ICU, each of which
+  // ends the process that loads it, and plug-in folders: the launcher loads none of
+  // them, and leaves that environment to the client.
   Unpack(QV_DEB_UPDATE, root);
   const std::string other_qt = qvtest::MakeTempDir("other-qt");
-  ASSERT_EQ(qvtest::Shell("mkdir " + Quote(other_qt + "/platforms") + " && cd " + Quote(root + kApp + "/lib") +
-                          " && for lib in libQt5* libicu* plugins/platforms/*; do printf '#include <unistd.h>\\n"
-                          "static void __attribute__((constructor)) end(void) { _exit(86); }\\n' | "
-                          "cc -shared -fPIC -x c -o " + Quote(other_qt) +
-                          "/${lib#plugins/} -Wl,-soname,${lib##*/} - || exit 1; done"),
+  ASSERT_EQ(qvtest::Shell("cd /usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH) && for lib in $(ls | grep -E "
+                          "'^lib(Qt5(Core|Gui|Widgets|DBus|XcbQpa|WaylandClient)|icu(uc|i18n|data))[.]so[.][0-9]+$'); "
+                          "do printf '#include <unistd.h>\\nstatic void __attribute__((constructor)) end(void) { "
+                          "_exit(86); }\\n' | cc -shared -fPIC -x c -o " + Quote(other_qt) +
+                          "/$lib -Wl,-soname,$lib - || exit 1; done && ls " + Quote(other_qt) + " | grep -q libQt5Core"),
             0);
   const std::map<std::string, std::string> user_env = {
-      {"LD_LIBRARY_PATH", other_qt}, {"QT_PLUGIN_PATH", other_qt}, {"QT_QPA_PLATFORM_PLUGIN_PATH", other_qt + "/platforms"}};
+      {"LD_LIBRARY_PATH", other_qt}, {"QT_PLUGIN_PATH", other_qt}, {"QT_QPA_PLATFORM_PLUGIN_PATH", other_qt}};
   LaunchOptions options = InPackageRoot(root, home, "quenvale-drive");
   for (const auto& [key, value] : user_env) options.env[key] = value;
   LaunchResult second = RunLauncher(options);
@@ -738,6 +766,38 @@ class PrivateMachine : public InstalledPackage {
     return state;
   }
 
+  // A user without a display gets the first install of the installed release, then a
+  // start with nothing to do; `install_update` installs the update, and the next start
+  // stops the old client and leaves a copy equal to the update's package.
+  void UserInstallsStartsAndUpgrades(SessionUser& user, const std::function<int()>& install_update) {
+    const std::string release = std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1);
+    const std::string update = std::string(QV_DEB_UPDATE).substr(std::string(QV_DEB_UPDATE).rfind('.') + 1);
+    const std::string app = AppFolder(user.home);
+    SetAllLevels(MachinePath(kApp), 7);
+    ASSERT_EQ(qvtest::Shell(AsUser(user, "quenvale-drive >/dev/null 2>&1")), 0);
+    EXPECT_TRUE(InOrder(ReadLog(user.home), {{"WARNING", "no display could be opened (DISPLAY=''), running without a window"},
+                                             {"DEBUG", "source version = 0, target version = " + release},
+                                             {"INFO", "user installation is ready, removing backup app"}}));
+    pid_t client = ClientPid(user.home);
+    EXPECT_TRUE(IsClientAlive(client));
+    StopClient(client);
+    const size_t before = ReadLog(user.home).size();
+    ASSERT_EQ(qvtest::Shell(AsUser(user, "quenvale-drive >/dev/null 2>&1")), 0);
+    const std::vector<LogLine> log = ReadLog(user.home);
+    EXPECT_TRUE(InOrder(std::vector<LogLine>(log.begin() + std::min(before, log.size()), log.end()),
+                        {{"DEBUG", "no need to upgrade"}, {"DEBUG", "done"}}));
+    client = ClientPid(user.home);
+    EXPECT_TRUE(IsClientAlive(client));
+
+    ASSERT_EQ(install_update(), 0);
+    SetAllLevels(MachinePath(kApp), 7);
+    ASSERT_EQ(qvtest::Shell(AsUser(user, "quenvale-drive >/dev/null 2>&1")), 0);
+    EXPECT_FALSE(IsClientAlive(client));
+    EXPECT_TRUE(IsClientAlive(ClientPid(user.home)));
+    EXPECT_EQ(BuildOf(app + "/INFO"), update);
+    EXPECT_EQ(qvtest::Shell("diff -r " + Quote(app) + " " + Quote(MachinePath(kApp + "/package/skylodge"))), 0);
+  }
+
  private:
   std::string JoinGroups(const SessionUser& user, const std::string& kind) const {
     std::string join;
@@ -961,6 +1021,15 @@ TEST_F(PrivateMachine, AnUpgradeByDpkgReachesEveryRunningClientOfEveryUserButThe
   EXPECT_TRUE(IsClientAlive(new_client));
 }
 
+// The i386 package, cross-built, on this machine (multiarch): dpkg installs it, and a
+// user gets a first install, a start with nothing to do and the upgrade to its update.
+TEST_F(PrivateMachine, TheI386PackageInstallsAndInstallsStartsAndUpgradesTheClient) {
+  ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_RELEASE, kI386))), 0);
+  EXPECT_EQ(qvtest::ShellOutput("file -L " + Quote(MachinePath(kApp + "/bin/launcher")) + " | grep -c 'ELF 32-bit.*80386'"), "1\n");
+  SessionUser& user = AddUser(64420, "i386");
+  UserInstallsStartsAndUpgrades(user, [this] { return Dpkg("-i " + Quote(PackageOf(QV_DEB_UPDATE, kI386))); });
+}
+
 // A minimal Debian 13 system, made once by debian13_system.sh and kept in a cache folder
 // outside the clone; each test works on a private copy of it.
 class Debian13Machine : public PrivateMachine {
@@ -991,11 +1060,8 @@ class Debian13Machine : public PrivateMachine {
 // next start and leaves a copy equal to the update's package; on an X server the dialog
 // is shown with Qt's X11 platform.
 TEST_F(Debian13Machine, AptInstallsThePackageAndItInstallsStartsAndUpgradesTheClient) {
-  const std::string release = std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1);
-  const std::string update = std::string(QV_DEB_UPDATE).substr(std::string(QV_DEB_UPDATE).rfind('.') + 1);
   ASSERT_EQ(qvtest::ShellOutput(AsRoot(". /etc/os-release && echo $VERSION_ID")), "13\n");
   ASSERT_EQ(AptInstall(QV_DEB_RELEASE), 0);
-  SetAllLevels(MachinePath(kApp), 7);
   EXPECT_EQ(qvtest::ShellOutput(AsRoot("dpkg-query -W -f '${Package}\\n' | grep -E '^(libqt|qt|libicu)'")), "");
   const std::vector<std::string> ldd = Lines(qvtest::ShellOutput(AsRoot(
       "for f in $(dpkg -L quenvale-drive); do if [ -f $f ] && [ ! -L $f ] && [ \"$(head -c 4 $f | tail -c 3)\" = ELF ]; "
@@ -1004,37 +1070,14 @@ TEST_F(Debian13Machine, AptInstallsThePackageAndItInstallsStartsAndUpgradesTheCl
   for (const std::string& line : ldd) EXPECT_EQ(line.substr(line.rfind(' ')), " 0") << line;
 
   SessionUser& user = AddUser(64410, "debian13");
-  const std::string app = AppFolder(user.home);
-  ASSERT_EQ(qvtest::Shell(AsUser(user, "quenvale-drive >/dev/null 2>&1")), 0);
-  EXPECT_TRUE(InOrder(ReadLog(user.home), {{"WARNING", "no display could be opened (DISPLAY=''), running without a window"},
-                                           {"DEBUG", "source version = 0, target version = " + release},
-                                           {"INFO", "user installation is ready, removing backup app"}}));
-  pid_t client = ClientPid(user.home);
-  EXPECT_TRUE(IsClientAlive(client));
-  StopClient(client);
-  size_t before = ReadLog(user.home).size();
-  ASSERT_EQ(qvtest::Shell(AsUser(user, "quenvale-drive >/dev/null 2>&1")), 0);
-  std::vector<LogLine> log = ReadLog(user.home);
-  EXPECT_TRUE(InOrder(std::vector<LogLine>(log.begin() + std::min(before, log.size()), log.end()),
-                      {{"DEBUG", "no need to upgrade"}, {"DEBUG", "done"}}));
-  client = ClientPid(user.home);
-  EXPECT_TRUE(IsClientAlive(client));
+  ASSERT_NO_FATAL_FAILURE(UserInstallsStartsAndUpgrades(user, [this] { return AptInstall(QV_DEB_UPDATE); }));
 
-  ASSERT_EQ(AptInstall(QV_DEB_UPDATE), 0);
-  SetAllLevels(MachinePath(kApp), 7);
-  ASSERT_EQ(qvtest::Shell(AsUser(user, "quenvale-drive >/dev/null 2>&1")), 0);
-  EXPECT_FALSE(IsClientAlive(client));
-  EXPECT_TRUE(IsClientAlive(ClientPid(user.home)));
-  EXPECT_EQ(BuildOf(app + "/INFO"), update);
-  EXPECT_EQ(qvtest::Shell("diff -r " + Quote(app) + " " + Quote(MachinePath(kApp + "/package/skylodge"))), 0);
-
-  std::vector<std::string> xvfb = InMachine();
-  const std::string display = StartXvfb(xvfb);
+  const std::string display = StartXvfb(InMachine());
   ASSERT_FALSE(display.empty()) << "Xvfb did not start";
   StopClient(ClientPid(user.home));
-  before = ReadLog(user.home).size();
+  const size_t before = ReadLog(user.home).size();
   ASSERT_EQ(qvtest::Shell(AsUser(user, "DISPLAY=" + display + " quenvale-drive >/dev/null 2>&1")), 0);
-  log = ReadLog(user.home);
+  const std::vector<LogLine> log = ReadLog(user.home);
   EXPECT_TRUE(InOrder(std::vector<LogLine>(log.begin() + std::min(before, log.size()), log.end()),
                       {{"DEBUG", "platform = xcb"}, {"DEBUG", "no need to upgrade"}}));
   EXPECT_TRUE(IsClientAlive(ClientPid(user.home)));
