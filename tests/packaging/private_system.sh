@@ -14,7 +14,7 @@
 #   unshare --mount --propagation private sh private_system.sh LAYERS GROUP ROOT SHARED
 #
 # makes instead a private copy of the system in the folder ROOT (debian13_system.sh):
-# ROOT under an overlay on LAYERS/root, with /proc, /dev and /sys, its own /tmp and /run,
+# ROOT under an overlay on LAYERS/root, with /proc, /dev, /sys and /tmp, its own /run,
 # this machine's resolver, apt's downloads kept in ROOT/../archives, and this machine's
 # folder SHARED at the same path; the tests chroot into LAYERS/root. When this process is told to end (TERM, sent by the test or at the test's own death), it
 # kills whatever lives in GROUP and removes it; the mounts go with the namespace.
@@ -69,7 +69,9 @@ if [ -n "$root" ]; then
   mount -t proc qv-proc "$sys/proc"
   mount --rbind /dev "$sys/dev"
   mount --rbind /sys "$sys/sys"
-  mount -t tmpfs -o mode=1777 qv-tmp "$sys/tmp"
+  # This machine's /tmp, so that X servers started in there and here pick display
+  # numbers that are free on both (their lock files and sockets are under /tmp).
+  mount --rbind /tmp "$sys/tmp"
   mount -t tmpfs -o mode=0755 qv-run "$sys/run"
   cp -L /etc/resolv.conf "$sys/etc/resolv.conf"
   archives=$(dirname "$root")/archives

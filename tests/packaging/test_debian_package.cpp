@@ -1038,12 +1038,13 @@ class Debian13Machine : public PrivateMachine {
 
   // apt installs a package file, as a user of the system would.
   int AptInstall(const std::string& version) {
-    const std::string deb = "/tmp/" + PackageOf(version).substr(PackageOf(version).rfind('/') + 1);
-    EXPECT_EQ(qvtest::Shell("cp " + Quote(PackageOf(version)) + " " + Quote(MachinePath(deb))), 0);
+    // In the test's sandbox, which the system shares.
+    const std::string deb = qvtest::MakeTempDir("deb") + PackageOf(version).substr(PackageOf(version).rfind('/'));
+    EXPECT_EQ(qvtest::Shell("cp " + Quote(PackageOf(version)) + " " + Quote(deb)), 0);
     const std::string log = qvtest::MakeTempDir("apt") + "/log";
     // Its downloads are shared with runs of other clones: one apt at a time.
     const int rc = qvtest::Shell(AsRoot("DEBIAN_FRONTEND=noninteractive flock /var/cache/apt/archives/qv.lock "
-                                        "apt-get install -y --no-install-recommends ." + deb) +
+                                        "apt-get install -y --no-install-recommends " + deb) +
                                  " >" + Quote(log) + " 2>&1");
     EXPECT_EQ(rc, 0) << qvtest::ReadFile(log);
     return rc;
