@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack's DEB generator:
 #
-#   bash scripts/build-deb.sh [VERSION]
+#   bash scripts/build-deb.sh [VERSION [ARCH]]
 #
 # VERSION is MAJOR.MINOR.BUILD (default 1.0.1001); BUILD is the sample client's build
-# number, so a package with a higher one is an update of the client. The build goes to
-# build-deb/ (or $QV_DEB_BUILD_DIR) and the package beside it; the last line printed is
-# the package's path.
+# number, so a package with a higher one is an update of the client. ARCH is this
+# machine's architecture (the default) or i386, cross-built on amd64 with
+# cmake/toolchain-i386.cmake and the i386 libraries installed beside the amd64 ones. The
+# build goes to build-deb/ (build-deb-i386/ for i386; or $QV_DEB_BUILD_DIR) and the
+# package beside it; the last line printed is the package's path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 version=${1:-1.0.1001}
+arch=${2:-$(dpkg --print-architecture)}
+cross=()
 build=${QV_DEB_BUILD_DIR:-$PWD/build-deb}
+if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+  [ -f "cmake/toolchain-$arch.cmake" ] || { echo "build-deb: no cross build for $arch" >&2; exit 1; }
+  cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$arch.cmake")
+  build=${QV_DEB_BUILD_DIR:-$PWD/build-deb-$arch}
+fi
 
 bash scripts/install-deps.sh
 
@@ -28,7 +37,9 @@ umask 022
 mkdir -p "$build"
 build=$(cd "$build" && pwd -P)
 
-# Debian's compiler and linker flags, hardening included, as a package build has them.
+# Debian's compiler and linker flags, hardening included, as a package build for ARCH
+# has them; dpkg-shlibdeps, run by CPack, then looks for ARCH's libraries.
+eval "$(dpkg-architecture -a "$arch" -s 2>/dev/null)"
 flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)
 eval "$flags"
 # No folder names in the binaries: source paths (in assertions) relative to the source,
@@ -36,13 +47,15 @@ eval "$flags"
 # the last map that matches wins).
 prefix_maps="-ffile-prefix-map=$(pwd -P)=. -ffile-prefix-map=$build=build-deb"
 # Stripped at link time: the sample client is installed as a staged folder, which
-# CPack's stripping (install(TARGETS) only) would not reach.
-LDFLAGS="$LDFLAGS -s"
+# CPack's stripping (install(TARGETS) only) would not reach. Run paths as DT_RPATH,
+# searched before LD_LIBRARY_PATH, so that the package's own Qt is always the one loaded
+# (see packaging/bundle-qt.sh).
+LDFLAGS="$LDFLAGS -s -Wl,--disable-new-dtags"
 
 # Linked with their installed run path at once: a run path into the build folder, to be
 # rewritten at install time, would leave the length of that folder's name behind in
 # the binaries' string tables.
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
+cmake -S . -B "$build" -G Ninja "${cross[@]}" -DCMAKE_BUILD_TYPE=None -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch" \
   -DCMAKE_C_FLAGS="$CPPFLAGS $CFLAGS $prefix_maps" -DCMAKE_CXX_FLAGS="$CPPFLAGS $CXXFLAGS $prefix_maps" \
   -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" \
   -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
@@ -51,7 +64,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
 cmake --build "$build"
 (cd "$build" && cpack -G DEB >/dev/null)
 
-deb=$build/quenvale-drive_${version}_$(dpkg --print-architecture).deb
+deb=$build/quenvale-drive_${version}_$arch.deb
 if [ ! -f "$deb" ]; then
   echo "cpack made no $deb" >&2
   exit 1

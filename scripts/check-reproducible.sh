@@ -4,16 +4,17 @@
 # scripts/build-deb.sh, and compares the two byte for byte. Where they differ it says
 # how, with diffoscope when that is installed.
 #
-#   bash scripts/check-reproducible.sh [COMMIT [VERSION]]
+#   bash scripts/check-reproducible.sh [COMMIT [VERSION [ARCH]]]
 #
 # COMMIT defaults to HEAD (commit first: work not committed is not in the clones),
-# VERSION to 1.0.1001. Exits 0 only when the packages are identical. QV_REPRO_KEEP=1
+# VERSION to 1.0.1001, ARCH to this machine's (i386 is cross-built, see build-deb.sh). Exits 0 only when the packages are identical. QV_REPRO_KEEP=1
 # keeps the two clones and their builds (their folder is printed) for a closer look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 commit=$(git rev-parse --verify "${1:-HEAD}^{commit}")
 version=${2:-1.0.1001}
+arch=${3:-$(dpkg --print-architecture)}
 
 bash scripts/install-deps.sh
 
@@ -30,7 +31,7 @@ for clone in "$work/a" "$work/second/clone-of-the-source"; do
   git clone --quiet --no-checkout "$PWD" "$clone"
   git -C "$clone" checkout --quiet "$commit"
   echo "building $commit in $clone" >&2
-  if ! deb=$(QV_DEB_BUILD_DIR="$clone/build-deb" bash "$clone/scripts/build-deb.sh" "$version" 2>"$clone.err" | tail -n 1); then
+  if ! deb=$(QV_DEB_BUILD_DIR="$clone/build-deb" bash "$clone/scripts/build-deb.sh" "$version" "$arch" 2>"$clone.err" | tail -n 1); then
     cat "$clone.err" >&2
     exit 1
   fi

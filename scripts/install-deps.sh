@@ -25,6 +25,9 @@ packages=(
   # the Debian package and its checks (CPack finds binaries with file), the desktop
   # files' validators, Wayland: its Qt plug-ins and a headless compositor for the tests
   dpkg-dev fakeroot file lintian desktop-file-utils appstream qtwayland5 weston
+  # the run paths of the Qt that the package carries; the minimal Debian 13 system that
+  # the package tests install it in
+  patchelf debootstrap
   # an XDG autostart runner, standing in for the session manager in the login test, and
   # the X window lister that tells whether a window was shown
   dex x11-utils

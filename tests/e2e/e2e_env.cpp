@@ -407,7 +407,7 @@ LaunchOptions E2eTest::SpecFor(const std::string& root, const Home& home) const 
   return options;
 }
 
-std::string E2eTest::StartXvfb() {
+std::string E2eTest::StartXvfb(const std::vector<std::string>& wrapper) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return "";
   const pid_t server = ::fork();
@@ -418,8 +418,12 @@ std::string E2eTest::StartXvfb() {
     ::dup2(null, 1);
     ::dup2(null, 2);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
-    ::execl(QV_XVFB, "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
-            static_cast<char*>(nullptr));
+    std::vector<const char*> argv;
+    for (const std::string& word : wrapper) argv.push_back(word.c_str());
+    argv.push_back(wrapper.empty() ? QV_XVFB : "Xvfb");
+    for (const char* arg : {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}) argv.push_back(arg);
+    argv.push_back(nullptr);
+    ::execvp(argv[0], const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
   if (server > 0) servers_.push_back(server);

@@ -118,7 +118,8 @@ class E2eTest : public ::testing::Test {
   LaunchOptions SpecFor(const std::string& root, const Home& home) const;
   // Starts an Xvfb of the test's own on a display number it picks among the free ones
   // (-displayfd), so parallel tests never collide; returns the display name or "".
-  std::string StartXvfb();
+  // `wrapper`, when given, runs it (the words before its name, which it finds in PATH).
+  std::string StartXvfb(const std::vector<std::string>& wrapper = {});
   // Starts a session bus of the test's own listening on socket (a dbus-daemon without
   // service activation, so no notification daemon of the machine is ever started) and,
   // unless mode is "none", the recording notification service on it (mode "silent":

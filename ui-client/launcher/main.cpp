@@ -1,11 +1,16 @@
+#include <dirent.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 
 #include <QApplication>
 #include <QDir>
@@ -31,12 +36,68 @@ extern "C" void __lsan_do_leak_check() __attribute__((weak));
 
 namespace {
 
+// A package that carries its own Qt and ICU (../lib beside the executable holds
+// libQt5Core.so.5) runs with exactly those. Its binaries find them through a run path
+// that the loader searches before LD_LIBRARY_PATH; what can still bring in another
+// (LD_PRELOAD, /etc/ld.so.preload) is caught here, and such a run is refused rather than
+// left to crash in a mix of two Qt builds.
+bool IsQtOrIcu(const std::string& name) { return name.rfind("libQt5", 0) == 0 || name.rfind("libicu", 0) == 0; }
+
+std::pair<dev_t, ino_t> FileId(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {0, 0};
+  return {st.st_dev, st.st_ino};
+}
+
+struct LoadedQt {
+  std::set<std::pair<dev_t, ino_t>> bundled;
+  std::string foreign;  // the first Qt or ICU library mapped that is not among them
+};
+
+// Returns 0 when every Qt and ICU library mapped is one of the package's, else 1 once
+// it has said which is not.
+int UseBundledLibrariesOnly() {
+  char exe[PATH_MAX];
+  if (::realpath("/proc/self/exe", exe) == nullptr) return 0;
+  std::string lib = exe;
+  lib = lib.substr(0, lib.rfind('/'));
+  lib = lib.substr(0, lib.rfind('/')) + "/lib";
+  if (FileId(lib + "/libQt5Core.so.5").second == 0) return 0;
+
+  LoadedQt loaded;
+  if (DIR* dir = ::opendir(lib.c_str())) {
+    while (const struct dirent* entry = ::readdir(dir)) {
+      if (IsQtOrIcu(entry->d_name)) loaded.bundled.insert(FileId(lib + "/" + entry->d_name));
+    }
+    ::closedir(dir);
+  }
+  ::dl_iterate_phdr(
+      [](struct dl_phdr_info* info, size_t, void* data) {
+        auto* seen = static_cast<LoadedQt*>(data);
+        const std::string path = info->dlpi_name != nullptr ? info->dlpi_name : "";
+        if (seen->foreign.empty() && IsQtOrIcu(path.substr(path.rfind('/') + 1)) &&
+            seen->bundled.count(FileId(path)) == 0) {
+          seen->foreign = path;
+        }
+        return 0;
+      },
+      &loaded);
+  if (loaded.foreign.empty()) return 0;
+  std::fprintf(stderr, "'%s' is loaded, not the Qt and ICU of this package in '%s': not starting\n",
+               loaded.foreign.c_str(), lib.c_str());
+  return 1;
+}
+
 // What QT_QPA_PLATFORM held before start-up widened it, restored once Qt has read it so
 // that the client started later sees the user's own setting.
 struct PlatformChoice {
   bool was_set = false;
   QByteArray original;
   bool fallback_added = false;
+  // QT_QPA_PLATFORM_PLUGIN_PATH, which Qt searches before the library paths for the
+  // platform plug-in: put aside so that only the launcher's own plug-ins are loaded.
+  bool plugin_path_set = false;
+  QByteArray plugin_path;
 };
 
 // The platforms Qt tries, in order, when the user named none: what the session offers
@@ -55,6 +116,9 @@ PlatformChoice AllowOffscreenFallback() {
   PlatformChoice choice;
   choice.was_set = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
   choice.original = qgetenv("QT_QPA_PLATFORM");
+  choice.plugin_path_set = qEnvironmentVariableIsSet("QT_QPA_PLATFORM_PLUGIN_PATH");
+  choice.plugin_path = qgetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
+  qunsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
   if (choice.original.isEmpty()) {
     qputenv("QT_QPA_PLATFORM", SessionPlatforms());
     choice.fallback_added = true;
@@ -70,6 +134,7 @@ void RestorePlatformVariable(const PlatformChoice& choice) {
     qputenv("QT_QPA_PLATFORM", choice.original);
   else
     qunsetenv("QT_QPA_PLATFORM");
+  if (choice.plugin_path_set) qputenv("QT_QPA_PLATFORM_PLUGIN_PATH", choice.plugin_path);
 }
 
 // The installed translator. It has no parent and serves until the end of the run; main
@@ -230,6 +295,7 @@ static bool haveHome() {
 }
 
 int main(int argc, char** argv) {
+  if (UseBundledLibrariesOnly() != 0) return 1;
   initialize_resources(argc > 0 ? argv[0] : nullptr);
   if (!haveHome()) return 0;
   const bool upgrade_only = UpgradeOnlyRequested(argc, argv);
