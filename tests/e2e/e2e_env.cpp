@@ -407,32 +407,53 @@ LaunchOptions E2eTest::SpecFor(const std::string& root, const Home& home) const 
   return options;
 }
 
+// Whether display n is taken here: its lock file, its socket file or its abstract socket
+// (which an X client tries first, and which a server behind another /tmp may hold).
+static bool DisplayTaken(int n) {
+  const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+  return ::access(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), F_OK) == 0 ||
+         ::access(socket.c_str(), F_OK) == 0 ||
+         qvtest::ReadFile("/proc/net/unix").find("@" + socket + "\n") != std::string::npos;
+}
+
 std::string E2eTest::StartXvfb(const std::vector<std::string>& wrapper) {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return "";
-  const pid_t server = ::fork();
-  if (server == 0) {
-    ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
-    int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
-    std::vector<const char*> argv;
-    for (const std::string& word : wrapper) argv.push_back(word.c_str());
-    argv.push_back(wrapper.empty() ? QV_XVFB : "Xvfb");
-    for (const char* arg : {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}) argv.push_back(arg);
-    argv.push_back(nullptr);
-    ::execvp(argv[0], const_cast<char* const*>(argv.data()));
-    ::_exit(127);
+  // Each test picks its own display numbers, far from :0 and from each other's, so that
+  // servers in private mount namespaces (whose lock files it cannot see) never share one.
+  for (int attempt = 0, n = 200 + static_cast<int>(::getpid() * 7 % 700); attempt < 8; ++attempt, n = 200 + (n - 199) % 700) {
+    if (DisplayTaken(n)) continue;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+    const std::string display = ":" + std::to_string(n);
+    const pid_t server = ::fork();
+    if (server == 0) {
+      ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
+      int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
+      std::vector<const char*> argv;
+      for (const std::string& word : wrapper) argv.push_back(word.c_str());
+      argv.push_back(wrapper.empty() ? QV_XVFB : "Xvfb");
+      argv.push_back(display.c_str());
+      for (const char* arg : {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}) argv.push_back(arg);
+      argv.push_back(nullptr);
+      ::execvp(argv[0], const_cast<char* const*>(argv.data()));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    char c;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    if (!number.empty()) {
+      servers_.push_back(server);
+      return ":" + number;
+    }
+    // Taken meanwhile by another test: the server gave up; the next number.
+    if (server > 0) ::waitpid(server, nullptr, 0);
   }
-  if (server > 0) servers_.push_back(server);
-  ::close(fds[1]);
-  std::string number;
-  char c;
-  while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-  ::close(fds[0]);
-  return number.empty() ? "" : ":" + number;
+  return "";
 }
 
 namespace {

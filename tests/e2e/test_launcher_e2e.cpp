@@ -458,11 +458,11 @@ TEST_F(LauncherE2e, LoadsPluginsFromTheInstallOnly) {
 }
 
 // A display with no X server behind it now: neither its socket file nor its abstract
-// socket (which an X client tries first) exists. Xvfb -displayfd, as the smoke test
-// starts it, counts up from 0, so the search starts high.
+// socket (which an X client tries first) exists. The tests' own servers take numbers
+// from 200 up, so the search stays below them.
 std::string UnreachableDisplay() {
   const std::string sockets = qvtest::ReadFile("/proc/net/unix");
-  for (int n = 97; n < 1000; ++n) {
+  for (int n = 97; n < 200; ++n) {
     const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
     if (!Exists(socket) && sockets.find("@" + socket + "\n") == std::string::npos) {
       return ":" + std::to_string(n);

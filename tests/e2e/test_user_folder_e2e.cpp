@@ -310,7 +310,8 @@ TEST_F(UserFolderE2e, ANotificationServiceThatNeverAnswersDelaysTheLauncherTwoSe
   const double silent = timed(StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket", "silent"),
                               "org.freedesktop.DBus.Error.NoReply");
   EXPECT_EQ(1u, Notifications().size()) << "the service got the call";
-  EXPECT_GE(silent, 2.0);
+  // Qt's reply timer is a coarse one, which may fire up to 5 % early.
+  EXPECT_GE(silent, 1.9);
   EXPECT_LT(silent, no_bus + 4.0);
 }
 
