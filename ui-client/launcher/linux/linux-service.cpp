@@ -246,7 +246,6 @@ void LinuxService::PreUpgrade() {
   // A run may go again when the package changed meanwhile: each round starts afresh.
   client_stopped = false;
   stopped_running_client = false;
-  trial_cut_short = false;
   keep_old_copy = false;
   versions_unknown = false;
   // Launchers of other sessions or machines on the same home would take each other's
@@ -291,16 +290,12 @@ bool LinuxService::ReturnOldCopyBesideHeldBackBuild() {
   HeldBackBuild held;
   const ustring app = per_user_install_path;
   const ustring backup = GetAppBackupDir(app, 0);
-  const std::string build = source_version.build_version.c_str();
   if (!ReadHeldBackBuild(HeldBackPath().c_str(), &held) ||
-      !(held.on_trial ? held.build == build : KeepsBack(held, build, ::time(nullptr))) ||
-      !IsFileExist(backup, false)) {
+      !KeepsBack(held, source_version.build_version.c_str(), ::time(nullptr)) || !IsFileExist(backup, false)) {
     return false;
   }
-  QVLOG_INFO("service_debug", "putting '%s' back in place of build %s, whose client %s\n", backup.c_str(),
-             held.build.c_str(), held.on_trial ? "was being started when the launcher ended" : "did not start");
-  // A client of that build may run: its folder is about to go.
-  StopService();
+  QVLOG_INFO("service_debug", "putting '%s' back in place of build %s, whose client did not start\n", backup.c_str(),
+             held.build.c_str());
   DiscardPath(app, app);
   if (IsFileExist(app, false) || FSRename(backup, app, false) != 0 || FSSyncEntry(FSParentPath(app)) != 0) {
     QVLOG_ERR("service_debug", "failed to put '%s' back in place of '%s'\n", backup.c_str(), app.c_str());
@@ -310,7 +305,6 @@ bool LinuxService::ReturnOldCopyBesideHeldBackBuild() {
     if (IsFileExist(GetAppBackupDir(app, i), false)) DiscardPath(app, GetAppBackupDir(app, i));
   }
   reinstall = false;
-  trial_cut_short = held.on_trial;
   source_version = VersionInfo();
   LoadSourceVersion();
   return true;
@@ -343,7 +337,7 @@ int LinuxService::HandlePackageUpgrade() {
     held_signals.Hold();
     client_stopped = true;
     StopService();
-    keep_old_copy = stopped_running_client || trial_cut_short;
+    keep_old_copy = stopped_running_client;
   }
   const int rc = PrepareUserEnv();
   return rc != 0 && LostUpgradeLock() ? 0 : rc;
@@ -352,7 +346,6 @@ int LinuxService::HandlePackageUpgrade() {
 void LinuxService::PostUpgrade() {
   const bool lost = LostUpgradeLock();
   if (!lost && (!upgrade_only || client_stopped)) {
-    if (!kept_copy.empty()) PutBuildOnTrial();
     std::string failure;
     const int started = LaunchPerUserBin(&failure);
     if (!kept_copy.empty()) KeepNewCopyIfItsClientRuns(started == 0 ? std::string() : failure);
@@ -385,17 +378,6 @@ bool LinuxService::SeeClientRunning(std::string* reason) {
   if (pid_fd >= 0) ::close(pid_fd);
   if (ended) *reason = "its client (pid " + std::to_string(pid) + ") ended at once";
   return !ended;
-}
-
-void LinuxService::PutBuildOnTrial() {
-  HeldBackBuild trial;
-  trial.build = target_version.build_version.c_str();
-  trial.since = ::time(nullptr);
-  trial.on_trial = true;
-  if (!WriteHeldBackBuild(HeldBackPath().c_str(), trial)) {
-    QVLOG_WARN("service_debug", "cannot write '%s': a run killed while build %s starts leaves it in place\n",
-               HeldBackPath().c_str(), trial.build.c_str());
-  }
 }
 
 void LinuxService::KeepNewCopyIfItsClientRuns(const std::string& start_failure) {

@@ -45,8 +45,6 @@ class LinuxService : public Service {
   // Whether a client of the app folder is seen running: the pid file names one within
   // a bounded time, and it still runs a moment later. Else false, with why in *reason.
   bool SeeClientRunning(std::string* reason);
-  // Records that the new build's first client is being watched (see HeldBackBuild).
-  void PutBuildOnTrial();
   // After the start of the new copy: keeps it when its client is seen running, else
   // puts the old copy back (RestoreOldCopy).
   void KeepNewCopyIfItsClientRuns(const std::string& start_failure);
@@ -55,10 +53,9 @@ class LinuxService : public Service {
   // the new build is held back (see start-guard.h). False when the old copy could not be
   // put in place.
   bool RestoreOldCopy(const std::string& reason);
-  // A run killed while it put the old copy back, or while the new build's client was on
-  // trial, leaves that build at the app path with the old copy beside it (a copy to
-  // install again, for the recovery): the old copy returns instead, and a build whose
-  // trial was cut short is tried again at once. True when the old copy returned.
+  // A run killed while it put the old copy back leaves the held-back build at the app
+  // path with the old copy beside it (a copy to install again, for the recovery): the
+  // old copy returns instead. True when it did.
   bool ReturnOldCopyBesideHeldBackBuild();
   ustring HeldBackPath() const;
 
@@ -66,8 +63,5 @@ class LinuxService : public Service {
   bool client_stopped = false;
   // A client was running and this run signalled it.
   bool stopped_running_client = false;
-  // The old copy came back at start from beside a build whose trial was cut short: its
-  // client ran before, so the build is watched again as if it had been stopped.
-  bool trial_cut_short = false;
   HeldSignals held_signals;
 };

@@ -90,7 +90,6 @@ bool ReadHeldBackBuild(const std::string& path, HeldBackBuild* held) {
       read.since = static_cast<time_t>(std::strtoll(line.c_str() + 6, nullptr, 10));
       have_time = true;
     }
-    if (line == "trial=1") read.on_trial = true;
   }
   if (read.build.empty() || !have_time) return false;
   *held = read;
@@ -102,7 +101,6 @@ bool WriteHeldBackBuild(const std::string& path, const HeldBackBuild& held) {
   {
     std::ofstream out(temporary, std::ios::trunc);
     out << "build=" << held.build << "\nsince=" << static_cast<long long>(held.since) << "\n";
-    if (held.on_trial) out << "trial=1\n";
     out.flush();
     if (!out) {
       std::remove(temporary.c_str());
@@ -113,7 +111,7 @@ bool WriteHeldBackBuild(const std::string& path, const HeldBackBuild& held) {
 }
 
 bool KeepsBack(const HeldBackBuild& held, const std::string& build, time_t now) {
-  return !held.on_trial && !build.empty() && held.build == build && now >= held.since && now < HoldEnds(held);
+  return !build.empty() && held.build == build && now >= held.since && now < HoldEnds(held);
 }
 
 time_t HoldEnds(const HeldBackBuild& held) { return held.since + kHoldSeconds; }

@@ -39,16 +39,13 @@ bool CanStartProcesses(int count, std::string* reason);
 struct HeldBackBuild {
   std::string build;
   time_t since = 0;
-  // Written while the build's first client is watched: a run killed then has no
-  // verdict, and the next start puts the old copy back and tries the build again.
-  bool on_trial = false;
 };
 
 // The record at path; false when there is none (or it cannot be read as one).
 bool ReadHeldBackBuild(const std::string& path, HeldBackBuild* held);
 // Replaces the record at path whole; false when it could not be written.
 bool WriteHeldBackBuild(const std::string& path, const HeldBackBuild& held);
-// Whether held keeps build from being tried at now (a build on trial is not kept back). A clock set back before the record
+// Whether held keeps build from being tried at now. A clock set back before the record
 // ends the hold, so that a wrong clock never keeps a build away for longer.
 bool KeepsBack(const HeldBackBuild& held, const std::string& build, time_t now);
 // When the hold of held ends.
