@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QStringList>
@@ -54,14 +54,20 @@ struct LoadedQt {
   std::string foreign;  // the first Qt or ICU library mapped that is not among them
 };
 
-// Returns 0 when every Qt and ICU library mapped is one of the package's, else 1 once
-// it has said which is not.
-int UseBundledLibrariesOnly() {
-  char exe[PATH_MAX];
-  if (::realpath("/proc/self/exe", exe) == nullptr) return 0;
-  std::string lib = exe;
-  lib = lib.substr(0, lib.rfind('/'));
-  lib = lib.substr(0, lib.rfind('/')) + "/lib";
+// The folder of the running executable with every link resolved, read from
+// /proc/self/exe: started through /usr/bin/quenvale-drive, through any other link, or by
+// a bare name found in PATH, the launcher still finds the install it belongs to, which
+// argv[0] cannot tell. Empty only where /proc is not mounted.
+QString ExecutableFolder() {
+  const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+  return exe.isEmpty() ? QString() : QFileInfo(exe).path();
+}
+
+// Returns 0 when every Qt and ICU library mapped is one of the package's (those in
+// ../lib beside the executable's folder), else 1 once it has said which is not.
+int UseBundledLibrariesOnly(const QString& folder) {
+  if (folder.isEmpty()) return 0;
+  const std::string lib = QFile::encodeName(QDir::cleanPath(folder + QStringLiteral("/../lib"))).toStdString();
   if (FileId(lib + "/libQt5Core.so.5").second == 0) return 0;
 
   LoadedQt loaded;
@@ -145,15 +151,6 @@ QTranslator* g_translator = nullptr;
 // in the log once there is one.
 mode_t g_loosened = 0;
 
-// The folder of the running executable with every link resolved, read from
-// /proc/self/exe: started through /usr/bin/quenvale-drive, through any other link, or by
-// a bare name found in PATH, the launcher still finds the install it belongs to, which
-// argv[0] cannot tell. Empty only where /proc is not mounted.
-QString ExecutableFolder() {
-  const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-  return exe.isEmpty() ? QString() : QFileInfo(exe).path();
-}
-
 // Ends the run with status rc, after the launcher is gone. On Wayland the process ends
 // here, before Qt is torn down: Qt 5.15's Wayland platform frees the display's mutex in
 // wl_display_disconnect and then locks it in wl_event_queue_destroy, from
@@ -189,12 +186,11 @@ void SetCleanPath(const char* key, const QString& path) {
 
 // Not in the anonymous namespace: Q_INIT_RESOURCE declares the resource's initialiser
 // in the enclosing namespace, which must be the global one.
-static void initialize_resources(const char* program_path) {
+static void initialize_resources(const char* program_path, QString folder = ExecutableFolder()) {
   std::setlocale(LC_ALL, "");
   Q_INIT_RESOURCE(texts);
 
   // Without /proc the program path is all there is; it serves when it is the full path.
-  QString folder = ExecutableFolder();
   if (folder.isEmpty())
     folder = QString::fromLocal8Bit(program_path != nullptr ? program_path : "") + QStringLiteral("/..");
   const QString plugins = QDir::cleanPath(folder + QStringLiteral("/../lib/plugins"));
@@ -295,8 +291,9 @@ static bool haveHome() {
 }
 
 int main(int argc, char** argv) {
-  if (UseBundledLibrariesOnly() != 0) return 1;
-  initialize_resources(argc > 0 ? argv[0] : nullptr);
+  const QString folder = ExecutableFolder();
+  if (UseBundledLibrariesOnly(folder) != 0) return 1;
+  initialize_resources(argc > 0 ? argv[0] : nullptr, folder);
   if (!haveHome()) return 0;
   const bool upgrade_only = UpgradeOnlyRequested(argc, argv);
 

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "config.h"
+
 extern char** environ;
 
 namespace {
@@ -80,18 +82,13 @@ bool CanStartProcesses(int count, std::string* reason) {
 }
 
 bool ReadHeldBackBuild(const std::string& path, HeldBackBuild* held) {
-  std::ifstream in(path);
-  std::string line;
+  Config record;
+  if (record.read(path) != 0) return false;
   HeldBackBuild read;
-  bool have_time = false;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 6, "build=") == 0) read.build = line.substr(6);
-    if (line.compare(0, 6, "since=") == 0) {
-      read.since = static_cast<time_t>(std::strtoll(line.c_str() + 6, nullptr, 10));
-      have_time = true;
-    }
-  }
-  if (read.build.empty() || !have_time) return false;
+  read.build = record["build"];
+  const std::string since = record["since"];
+  if (read.build.empty() || since.empty()) return false;
+  read.since = static_cast<time_t>(std::strtoll(since.c_str(), nullptr, 10));
   *held = read;
   return true;
 }
