@@ -15,8 +15,10 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "cloud-service.h"
+#include "package-upgrade.h"
 #include "strtab.h"
 
 #define QV_LOG_FILE "desktop-notice.cpp"
@@ -55,8 +57,10 @@ QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.c_str(
 // The first folder of the per-user tree that is not the user's, or "".
 std::string ForeignFolder() {
   const std::string drive = PathFromTable("user_quenvale_drive_path").c_str();
-  const std::string app = PathFromTable("user_quenvale_drive_app_path").c_str();
-  for (const std::string& path : {drive, drive + "/log", app, app + "_staging", app + "_ready", app + "_discard"}) {
+  const ustring app = PathFromTable("user_quenvale_drive_app_path");
+  const std::vector<std::string> paths = {drive, drive + "/log", app.c_str(), GetAppStagingDir(app).c_str(),
+                                          GetAppReadyDir(app).c_str(), GetAppDiscardDir(app).c_str()};
+  for (const std::string& path : paths) {
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && st.st_uid != ::getuid()) return path;
   }
