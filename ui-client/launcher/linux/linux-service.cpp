@@ -1,5 +1,6 @@
 #include "linux/linux-service.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "adapter.h"
 #include "config.h"
@@ -152,6 +154,44 @@ ProcessKind IdentifyProcess(pid_t pid, const ustring& app_dir) {
   return InFolder(ProgramArgument(proc_dir), app) ? ProcessKind::kClient : ProcessKind::kOther;
 }
 
+// When the process started, in clock ticks since boot (field 22 of /proc/<pid>/stat):
+// with the number, it tells one process from a later one that got the number. 0 once
+// the process is reaped or cannot be looked at.
+unsigned long long ProcessStartTime(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const size_t name_end = stat.rfind(')');  // the name may hold spaces and parentheses
+  if (name_end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(name_end + 1));
+  std::string field;
+  for (int i = 3; i < 22; ++i) fields >> field;
+  unsigned long long start = 0;
+  fields >> start;
+  return fields ? start : 0;
+}
+
+bool OfCopies(pid_t pid, const std::vector<ustring>& copies) {
+  for (const ustring& copy : copies) {
+    if (IdentifyProcess(pid, copy) == ProcessKind::kClient) return true;
+  }
+  return false;
+}
+
+// The processes of this user that are clients of one of copies (IdentifyProcess),
+// whether a pid file names them or not.
+std::vector<pid_t> ProcessesOfCopies(const std::vector<ustring>& copies) {
+  std::vector<pid_t> found;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return found;
+  while (const struct dirent* entry = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    if (pid > 0 && pid != ::getpid() && OfCopies(pid, copies)) found.push_back(pid);
+  }
+  ::closedir(proc);
+  return found;
+}
+
 // Opens a pidfd on pid, so that the process checked is the one signalled and waited for
 // even if its number is reused meanwhile; -1 where the kernel has none.
 int OpenPidFd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
@@ -195,6 +235,9 @@ const int kClientStaysMs = 1000;
 const int kProcessesToStart = 3;
 // The names the old copy may stand under beside the app folder: _tmp, _tmp1 to _tmp9.
 const int kBackupNames = 10;
+// Rounds of looking for processes of a copy that is about to go: each stops what the one
+// before found, and a process forked meanwhile shows in the next.
+const int kLateClientRounds = 10;
 
 std::string LocalTime(time_t when) {
   char text[32];
@@ -246,6 +289,8 @@ void LinuxService::PreUpgrade() {
   // A run may go again when the package changed meanwhile: each round starts afresh.
   client_stopped = false;
   stopped_running_client = false;
+  trial_cut_short = false;
+  trial_recorded = false;
   keep_old_copy = false;
   versions_unknown = false;
   // Launchers of other sessions or machines on the same home would take each other's
@@ -253,7 +298,10 @@ void LinuxService::PreUpgrade() {
   LockUserFolder();
   // Before the versions are read: an interrupted upgrade may have left the app folder
   // missing, with the complete copy under another name.
-  if (!lock_busy) reinstall = RecoverInterruptedUpgrade(per_user_install_path);
+  if (!lock_busy) {
+    ReturnOldCopyFromCutSwap();
+    reinstall = RecoverInterruptedUpgrade(per_user_install_path);
+  }
   LoadTargetVerInfo();
   LoadSourceVerInfo();
   DesktopNotice::SetBuild(target_version.build_version.c_str());
@@ -269,6 +317,9 @@ bool LinuxService::IsNeedUpgrade() {
   QVLOG_DEBUG("service_debug", "source version = %d, target version = %d\n", source_build,
               target_build);
   if (lock_busy || (versions_unknown && PerUserBinPathExist())) return false;
+  HeldBackBuild trial;
+  trial_cut_short = ReadHeldBackBuild(HeldBackPath().c_str(), &trial) && trial.on_trial &&
+                    trial.build == target_version.build_version.c_str();
   if (reinstall && ReturnOldCopyBesideHeldBackBuild()) source_build = BuildNumber(source_version.build_version);
   if (target_build > source_build && !reinstall && PerUserBinPathExist()) {
     HeldBackBuild held;
@@ -290,12 +341,21 @@ bool LinuxService::ReturnOldCopyBesideHeldBackBuild() {
   HeldBackBuild held;
   const ustring app = per_user_install_path;
   const ustring backup = GetAppBackupDir(app, 0);
+  const std::string build = source_version.build_version.c_str();
   if (!ReadHeldBackBuild(HeldBackPath().c_str(), &held) ||
-      !KeepsBack(held, source_version.build_version.c_str(), ::time(nullptr)) || !IsFileExist(backup, false)) {
+      !(held.on_trial ? held.build == build : KeepsBack(held, build, ::time(nullptr))) ||
+      !IsFileExist(backup, false)) {
     return false;
   }
-  QVLOG_INFO("service_debug", "putting '%s' back in place of build %s, whose client did not start\n", backup.c_str(),
-             held.build.c_str());
+  QVLOG_INFO("service_debug", "putting '%s' back in place of build %s, whose client %s\n", backup.c_str(),
+             held.build.c_str(), held.on_trial ? "was on trial when a run ended" : "did not start");
+  if (held.on_trial) {
+    // The start script of the run that ended may still be starting a client of the
+    // build, which names itself in the pid file late: gone before the retry starts its
+    // own, it is never taken for a failed start of a good build.
+    StopService();
+    StopLateClients({app, GetAppDiscardDir(app) + "/" + FSBaseName(app)});
+  }
   DiscardPath(app, app);
   if (IsFileExist(app, false) || FSRename(backup, app, false) != 0 || FSSyncEntry(FSParentPath(app)) != 0) {
     QVLOG_ERR("service_debug", "failed to put '%s' back in place of '%s'\n", backup.c_str(), app.c_str());
@@ -308,6 +368,21 @@ bool LinuxService::ReturnOldCopyBesideHeldBackBuild() {
   source_version = VersionInfo();
   LoadSourceVersion();
   return true;
+}
+
+void LinuxService::ReturnOldCopyFromCutSwap() {
+  const ustring app = per_user_install_path;
+  const ustring backup = GetAppBackupDir(app, 0);
+  HeldBackBuild held;
+  if (IsFileExist(app, false) || !IsFileExist(backup, false) || !ReadHeldBackBuild(HeldBackPath().c_str(), &held) ||
+      !held.on_trial) {
+    return;
+  }
+  // The ready copy, never tried, would otherwise take the place and the old copy go.
+  if (FSRename(backup, app, false) == 0 && FSSyncEntry(FSParentPath(app)) == 0) {
+    QVLOG_INFO("service_debug", "restored '%s' from '%s': build %s was to be tried when a run ended\n", app.c_str(),
+               backup.c_str(), held.build.c_str());
+  }
 }
 
 ustring LinuxService::HeldBackPath() const { return PathFromTable("user_quenvale_drive_path") + "/held-back-build"; }
@@ -326,7 +401,8 @@ int LinuxService::HandlePackageUpgrade() {
     // A client that is stopped must be started again: without processes to spare (a
     // task limit), the copy in use and its client stay.
     std::string reason;
-    if (IsClientRunning() && !CanStartProcesses(kProcessesToStart, &reason)) {
+    const bool running = IsClientRunning();
+    if (running && !CanStartProcesses(kProcessesToStart, &reason)) {
       QVLOG_ERR("service_debug", "not upgrading the copy in use now: no process can be started (%s)\n",
                 reason.c_str());
       DropStagedCopies(per_user_install_path);
@@ -336,8 +412,12 @@ int LinuxService::HandlePackageUpgrade() {
     // leave the user without one.
     held_signals.Hold();
     client_stopped = true;
+    // Recorded before the stop: a run killed from here until the verdict leaves the
+    // record, and the next start keeps the old copy, or puts it back, and watches the
+    // build's client again.
+    if (running || trial_cut_short) PutBuildOnTrial();
     StopService();
-    keep_old_copy = stopped_running_client;
+    keep_old_copy = stopped_running_client || trial_cut_short;
   }
   const int rc = PrepareUserEnv();
   return rc != 0 && LostUpgradeLock() ? 0 : rc;
@@ -345,6 +425,8 @@ int LinuxService::HandlePackageUpgrade() {
 
 void LinuxService::PostUpgrade() {
   const bool lost = LostUpgradeLock();
+  // No copy was kept (the upgrade failed and the old copy is back): nothing is on trial.
+  if (trial_recorded && kept_copy.empty() && !lost) ::unlink(HeldBackPath().c_str());
   if (!lost && (!upgrade_only || client_stopped)) {
     std::string failure;
     const int started = LaunchPerUserBin(&failure);
@@ -378,6 +460,18 @@ bool LinuxService::SeeClientRunning(std::string* reason) {
   if (pid_fd >= 0) ::close(pid_fd);
   if (ended) *reason = "its client (pid " + std::to_string(pid) + ") ended at once";
   return !ended;
+}
+
+void LinuxService::PutBuildOnTrial() {
+  HeldBackBuild trial;
+  trial.build = target_version.build_version.c_str();
+  trial.since = ::time(nullptr);
+  trial.on_trial = true;
+  trial_recorded = WriteHeldBackBuild(HeldBackPath().c_str(), trial);
+  if (!trial_recorded) {
+    QVLOG_WARN("service_debug", "cannot write '%s': a run killed while build %s is on trial leaves it in place\n",
+               HeldBackPath().c_str(), trial.build.c_str());
+  }
 }
 
 void LinuxService::KeepNewCopyIfItsClientRuns(const std::string& start_failure) {
@@ -543,15 +637,58 @@ void LinuxService::StopService() {
       break;
     case ProcessKind::kClient:
       stopped_running_client = true;
-      if (SendSignal(pid_fd, pid, SIGTERM) != 0) {
-        const int err = errno;
-        if (err == ESRCH) break;
-        QVLOG_ERR("service_debug", "kill: %s (%d)\n", std::generic_category().message(err).c_str(), err);
-      }
-      if (!WaitForEnd(pid_fd, pid, kStopWaitMs)) SendSignal(pid_fd, pid, SIGKILL);
+      StopProcess(pid_fd, pid);
       break;
   }
   if (pid_fd >= 0) ::close(pid_fd);
+}
+
+void LinuxService::StopProcess(int pid_fd, pid_t pid) {
+  const unsigned long long start = ProcessStartTime(pid);
+  if (SendSignal(pid_fd, pid, SIGTERM) != 0) {
+    const int err = errno;
+    if (err == ESRCH) return;
+    QVLOG_ERR("service_debug", "kill: %s (%d)\n", std::generic_category().message(err).c_str(), err);
+  }
+  if (!WaitForEnd(pid_fd, pid, kStopWaitMs)) {
+    SendSignal(pid_fd, pid, SIGKILL);
+    WaitForEnd(pid_fd, pid, kStopWaitMs);
+  }
+  ForgetStoppedProcess(pid, start);
+}
+
+void LinuxService::ForgetStoppedProcess(pid_t pid, unsigned long long start) {
+  // Until its parent reaps it, an ended process keeps its number, and a start script
+  // that asks `kill -0` of the pid file's number would take it for a running client.
+  for (int waited = 0; start != 0; waited += kProbeIntervalMs) {
+    pid_t named = 0;
+    if (ProcessStartTime(pid) != start || !ReadClientPid(&named, true) || named != pid) return;
+    // The file names that very process: it names nobody who runs.
+    if (::unlink(PidFile().c_str()) == 0 || errno == ENOENT) return;
+    if (waited >= kStopWaitMs) {
+      QVLOG_WARN("service_debug", "'%s' names process %d, which ended but was not reaped within %d s\n",
+                 PidFile().c_str(), static_cast<int>(pid), kStopWaitMs / 1000);
+      return;
+    }
+    ::usleep(kProbeIntervalMs * 1000);
+  }
+}
+
+void LinuxService::StopLateClients(const std::vector<ustring>& copies) {
+  for (int round = 0; round < kLateClientRounds; ++round) {
+    const std::vector<pid_t> found = ProcessesOfCopies(copies);
+    if (found.empty()) return;
+    for (const pid_t pid : found) {
+      const int pid_fd = OpenPidFd(pid);
+      // Looked at again once held: the number may have gone to another process.
+      if ((pid_fd >= 0 || errno != ESRCH) && OfCopies(pid, copies)) {
+        QVLOG_INFO("service_debug", "stopping process %d, a client of '%s' that no pid file named yet\n",
+                   static_cast<int>(pid), copies.front().c_str());
+        StopProcess(pid_fd, pid);
+      }
+      if (pid_fd >= 0) ::close(pid_fd);
+    }
+  }
 }
 
 void LinuxService::SetUpgradeOnly(bool on) { upgrade_only = on; }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "cloud-service.h"
 #include "linux/start-guard.h"
@@ -45,6 +46,9 @@ class LinuxService : public Service {
   // Whether a client of the app folder is seen running: the pid file names one within
   // a bounded time, and it still runs a moment later. Else false, with why in *reason.
   bool SeeClientRunning(std::string* reason);
+  // Records the target build as on trial (see HeldBackBuild), before its running
+  // predecessor is stopped.
+  void PutBuildOnTrial();
   // After the start of the new copy: keeps it when its client is seen running, else
   // puts the old copy back (RestoreOldCopy).
   void KeepNewCopyIfItsClientRuns(const std::string& start_failure);
@@ -53,15 +57,33 @@ class LinuxService : public Service {
   // the new build is held back (see start-guard.h). False when the old copy could not be
   // put in place.
   bool RestoreOldCopy(const std::string& reason);
-  // A run killed while it put the old copy back leaves the held-back build at the app
-  // path with the old copy beside it (a copy to install again, for the recovery): the
-  // old copy returns instead. True when it did.
+  // A run killed while it put the old copy back, or while the new build was on trial,
+  // leaves that build at the app path with the old copy beside it (a copy to install
+  // again, for the recovery): the old copy returns instead, after any client of the
+  // build, named or not, has been stopped. True when it did.
   bool ReturnOldCopyBesideHeldBackBuild();
+  // A run killed between the two renames of the swap while a build was on trial leaves
+  // no app folder, the old copy beside it and the new one ready: the old copy returns,
+  // and the build is tried again.
+  void ReturnOldCopyFromCutSwap();
   ustring HeldBackPath() const;
+  // SIGTERM, then SIGKILL after a bound, to the process held by pid_fd (-1 without
+  // pidfds), and ForgetStoppedProcess.
+  void StopProcess(int pid_fd, pid_t pid);
+  // Removes the pid file when it still names the stopped process pid, started at start;
+  // when it cannot, waits (bounded) until that process has been reaped.
+  void ForgetStoppedProcess(pid_t pid, unsigned long long start);
+  // Stops every process of this user that is a client of one of copies.
+  void StopLateClients(const std::vector<ustring>& copies);
 
   static bool upgrade_only;
   bool client_stopped = false;
   // A client was running and this run signalled it.
   bool stopped_running_client = false;
+  // The package's build was on trial when a run ended: its predecessor's client ran, so
+  // the old copy is kept and the build watched again as if that client had been stopped.
+  bool trial_cut_short = false;
+  // This run wrote the trial record.
+  bool trial_recorded = false;
   HeldSignals held_signals;
 };

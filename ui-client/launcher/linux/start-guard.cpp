@@ -89,6 +89,7 @@ bool ReadHeldBackBuild(const std::string& path, HeldBackBuild* held) {
   const std::string since = record["since"];
   if (read.build.empty() || since.empty()) return false;
   read.since = static_cast<time_t>(std::strtoll(since.c_str(), nullptr, 10));
+  read.on_trial = record["trial"] == "1";
   *held = read;
   return true;
 }
@@ -98,6 +99,7 @@ bool WriteHeldBackBuild(const std::string& path, const HeldBackBuild& held) {
   {
     std::ofstream out(temporary, std::ios::trunc);
     out << "build=" << held.build << "\nsince=" << static_cast<long long>(held.since) << "\n";
+    if (held.on_trial) out << "trial=1\n";
     out.flush();
     if (!out) {
       std::remove(temporary.c_str());
@@ -108,7 +110,7 @@ bool WriteHeldBackBuild(const std::string& path, const HeldBackBuild& held) {
 }
 
 bool KeepsBack(const HeldBackBuild& held, const std::string& build, time_t now) {
-  return !build.empty() && held.build == build && now >= held.since && now < HoldEnds(held);
+  return !held.on_trial && !build.empty() && held.build == build && now >= held.since && now < HoldEnds(held);
 }
 
 time_t HoldEnds(const HeldBackBuild& held) { return held.since + kHoldSeconds; }

@@ -39,6 +39,10 @@ bool CanStartProcesses(int count, std::string* reason);
 struct HeldBackBuild {
   std::string build;
   time_t since = 0;
+  // Written before a running client is stopped for the build: a run killed before the
+  // verdict leaves it, and the next start keeps the old copy (puts it back) and tries
+  // the build again. A build on trial is not held back.
+  bool on_trial = false;
 };
 
 // The record at path; false when there is none (or it cannot be read as one).

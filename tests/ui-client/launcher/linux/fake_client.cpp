@@ -2,13 +2,33 @@
 //   fake_client ignore-term|exit-on-term READY_FILE
 // The ready file is written once the signal disposition is in place, so a test never
 // sends SIGTERM too early. An alarm ends forgotten copies.
+//   fake_client reap-late PID_FILE PROGRAM ARGS...
+// A parent that is slow to reap: runs PROGRAM as its child, names the child in PID_FILE
+// ("pid=N"), and reaps it only 2 s after it ended, so that it stays a zombie meanwhile.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 
 int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "reap-late") == 0) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::execv(argv[3], argv + 3);
+      ::_exit(127);
+    }
+    std::ofstream(argv[2]) << "pid=" << child << "\n";
+    siginfo_t end;
+    while (::waitid(P_PID, static_cast<id_t>(child), &end, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    ::sleep(2);
+    ::waitpid(child, nullptr, 0);
+    return 0;
+  }
   if (argc != 3) return 2;
   if (std::strcmp(argv[1], "ignore-term") == 0) ::signal(SIGTERM, SIG_IGN);
   ::alarm(60);

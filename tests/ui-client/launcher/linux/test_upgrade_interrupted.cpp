@@ -31,6 +31,10 @@ namespace {
 
 std::string Q(const std::string& s) { return "'" + s + "'"; }
 
+// Run in a package changed by a test: its MANIFEST made anew.
+const char kRemanifest[] =
+    "find . -type f ! -name MANIFEST -print | sort | xargs sha256sum >../manifest && mv ../manifest MANIFEST";
+
 // Everything that makes up a package: the folder's listing order, the sample client,
 // a start script that checks the manifest before it hands over to the sample's, nested
 // folders, files of many sizes and a link.
@@ -57,6 +61,9 @@ if [ -f "$app/MANIFEST" ] && (cd "$app" && sha256sum --quiet --strict -c MANIFES
 else
   echo "INCOMPLETE $1 $app" >> "${QV_TEST_STARTS:?}"
 fi
+# Held until the file QV_TEST_HOLD names exists: a start slow to start its client.
+i=0
+while [ -n "${QV_TEST_HOLD:-}" ] && [ ! -e "$QV_TEST_HOLD" ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i + 1)); done
 exec "$app/package/start-stop.sample" "$@"
 EOS
 chmod 755 package/start-stop
@@ -208,7 +215,7 @@ class InterruptedUpgrade : public ::testing::Test {
   // given, logging to log (sequence.log in the home when empty).
   std::string SequenceCommand(const std::string& home, const std::string& strace_args, const std::string& host = "",
                               const std::string& log = "") const {
-    std::string command = "cd / && HOME=" + Q(home) + " QV_TEST_STARTS=" + Q(home + "/starts") + " ";
+    std::string command = "cd / && HOME=" + Q(home) + " QV_TEST_STARTS=" + Q(home + "/starts") + " " + env_;
     if (!host.empty()) command += "QV_SEQUENCE_RUN=" + host + " unshare -u sh -c 'hostname " + host + " && exec \"$0\" \"$@\"' ";
     // LeakSanitizer cannot work under a tracer.
     if (!strace_args.empty()) command += "env ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -qq " + strace_args + " ";
@@ -341,18 +348,36 @@ class InterruptedUpgrade : public ::testing::Test {
     EXPECT_EQ(app + "/bin/cloud-drive-ui", ExeOf(pid));
     const std::string starts = qvtest::ReadFile(home + "/starts");
     EXPECT_EQ(std::string::npos, starts.find("INCOMPLETE")) << starts;
+    EXPECT_NE(0, ::access((home + "/.QuenvaleDrive/held-back-build").c_str(), F_OK)) << "a good build held back";
+  }
+
+  // The live start scripts of the home's app folder (a pattern that the shell running
+  // pgrep does not match itself).
+  std::string StartScripts(const std::string& home) const {
+    return qvtest::ShellOutput("pgrep -f " + Q(App(home) + "[/]package/start-stop"));
   }
 
   // Kills the run at `call`, then starts once more, normally.
-  void CrashAt(const std::string& what, const std::vector<Call>& calls) {
+  // With hold, the start script of the killed run is still held then (and stopped by
+  // the next start, which must not take it or its client for a failed start).
+  void CrashAt(const std::string& what, const std::vector<Call>& calls, bool hold = false) {
     ASSERT_FALSE(calls.empty()) << "no call for " << what;
     for (const Call& call : calls) {
       SCOPED_TRACE(what + " at " + call.line);
       const std::string home = NewHome();
+      if (hold) env_ = "QV_TEST_HOLD=" + Q(home + "/go") + " ";
       const int rc = Inject(home, call, "signal=SIGKILL");
+      env_.clear();
       EXPECT_TRUE(rc != 0 && rc != 1) << "the run was not cut there (" << rc << ")";
+      if (hold) {
+        EXPECT_NE("", StartScripts(home));
+      }
       EXPECT_EQ(0, RunSequence(home, ""));
+      const std::string held = StartScripts(home);
+      EXPECT_EQ("", held) << "the killed run's start script lives on";
+      if (!held.empty()) qvtest::Shell("kill -9 " + held);
       ExpectWholeCopyStarted(home);
+      EXPECT_EQ(1, ClientsOf(home));
       ++points_;
       StopClients();
     }
@@ -415,7 +440,7 @@ class InterruptedUpgrade : public ::testing::Test {
       const std::string path = PathAround(l.text, in_path);
       if (path.rfind(dry_home_, 0) != 0) continue;
       const std::string relative = path.substr(dry_home_.size());
-      out.push_back({name, relative, ++seen[relative], l.text});
+      out.push_back({name, relative, ++seen[relative], l.text, static_cast<size_t>(&l - trace_.data())});
     }
     return out;
   }
@@ -466,6 +491,7 @@ class InterruptedUpgrade : public ::testing::Test {
 
   std::string work_, root_, package_, old_, dry_home_;
   std::string group_;  // a control group that the runs join, when set
+  std::string env_;    // variables of the runs' environment, when set
   std::vector<TraceLine> trace_;
   int folders_ = 0;
   int points_ = 0;
@@ -505,12 +531,17 @@ TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
   for (const char* name : {"clone", "vfork", "fork"}) {
     if (spawn.empty()) spawn = FirstAfter(Calls(name), stop);
   }
+  CrashAt("writing the trial's record", PathCalls("openat", "O_CREAT", "held-back-build.new"));
+  CrashAt("naming the trial's record", Calls("rename", {"held-back-build.new\", \""}));
   CrashAt("starting the start script", spawn);
   CrashAt("waiting for the start script", Last(Calls("waitid")));
+  CrashAt("waiting for a start script that has not started the client", Last(Calls("waitid")), true);
+  CrashAt("reading the pid file in the watch", FirstAfter(PathCalls("openat", "", "ui.pid"), spawn));
   CrashAt("watching the new client", Last(Calls("poll", {"pidfd"})));
+  CrashAt("ending the trial", Calls("unlink", {"held-back-build\""}));
   CrashAt("removing the old copy", Spread(Calls("unlink", {"_discard/"}), 4));
   CrashAt("removing the discard folder", Last(Calls("rmdir", {"_discard\")"})));
-  EXPECT_GE(points_, 8);
+  EXPECT_GE(points_, 14);
 }
 
 TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
@@ -555,8 +586,7 @@ TEST_F(InterruptedUpgrade, SignalsWhileTheClientIsDownWaitForTheStart) {
 TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
   auto client_exits_at_once = [&] {
     return qvtest::Shell("cd " + Q(package_) + " && printf '#!/bin/sh\\nexit 1\\n' >bin/cloud-drive-ui && " +
-                         "find . -type f ! -name MANIFEST -print | sort | xargs sha256sum >../manifest && " +
-                         "mv ../manifest MANIFEST");
+                         kRemanifest);
   };
   ASSERT_EQ(0, client_exits_at_once());
   std::string home = NewHome();
@@ -570,7 +600,7 @@ TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
     EXPECT_TRUE(IsClientAlive(ClientPid(home)));
     EXPECT_EQ(App(home) + "/bin/cloud-drive-ui", ExeOf(ClientPid(home)));
   };
-  EXPECT_EQ(0, RunSequence(home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=rename"));
+  EXPECT_EQ(0, RunSequence(home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=rename,waitid,pidfd_send_signal"));
   check_old_copy_runs();
   EXPECT_EQ("1\n", errors());
   const std::vector<TraceLine> failed_run = ReadTrace(home + "/trace");
@@ -591,11 +621,18 @@ TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
   check_old_copy_runs();
   EXPECT_EQ("2\n", errors());
 
-  // Killed while the new copy goes and the old one comes back, the next start finds it
-  // whole and starts it.
+  // Killed while the new build is on trial (from its record on: the stop, the swap, the
+  // start script), or while it goes and the old copy comes back, the next start finds
+  // the old copy whole and starts it.
   trace_ = failed_run;
-  for (const std::vector<Call>& call : {Calls("rename", {"QuenvaleDrive.app\", \"", "_discard/QuenvaleDrive.app\")"}),
-                           Calls("rename", {"_tmp\", \"", "QuenvaleDrive.app\")"})}) {
+  const std::vector<Call> records = Calls("rename", {"held-back-build.new\", \""});
+  ASSERT_EQ(2u, records.size()) << "the trial's record and the verdict's";
+  for (const std::vector<Call>& call : {First(records), Calls("pidfd_send_signal", {"SIGTERM"}),
+                                        Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"}),
+                                        Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}),
+                                        First(Calls("waitid")), Last(records),
+                                        Calls("rename", {"QuenvaleDrive.app\", \"", "_discard/QuenvaleDrive.app\")"}),
+                                        Calls("rename", {"_tmp\", \"", "QuenvaleDrive.app\")"})}) {
     ASSERT_EQ(1u, call.size());
     SCOPED_TRACE(call.front().line);
     home = NewHome();
@@ -613,6 +650,30 @@ TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
   EXPECT_EQ(0, RunSequence(home, ""));
   ExpectWholeCopyStarted(home);
   EXPECT_FALSE(qvtest::Shell("test -e " + Q(home + "/.QuenvaleDrive/held-back-build")) == 0);
+}
+
+// The client's parent reaps it 2 s after it ended, a zombie meanwhile, and the new build's
+// start script asks `kill -0` of the pid file's number, as most do: the pid file must name
+// nobody by the time it runs, so that the new client is started and the build kept.
+TEST_F(InterruptedUpgrade, AStoppedClientThatIsReapedLateNamesNobody) {
+  const std::string script = package_ + "/package/start-stop", tail = "exec \"$app/package/start-stop.sample\"";
+  std::string text = qvtest::ReadFile(script);
+  ASSERT_NE(std::string::npos, text.find(tail));
+  text.insert(text.find(tail), "pid=$(sed -n 's/^pid=//p' \"$HOME/.QuenvaleDrive/ui.pid\" 2>/dev/null)\n"
+                               "[ -n \"$pid\" ] && kill -0 \"$pid\" 2>/dev/null && exit 0\n");
+  ASSERT_TRUE(qvtest::WriteFile(script, text));
+  ASSERT_EQ(0, qvtest::Shell("cd " + Q(package_) + " && " + kRemanifest));
+  const std::string home = NewHome(), ready = home + "/ready";
+  StopClients();
+  ASSERT_EQ(0, qvtest::Shell("rm " + Q(home + "/.QuenvaleDrive/ui.pid") + " && cp " + Q(QV_FAKE_CLIENT) + " " +
+                             Q(App(home) + "/bin/fake") + " && " + Q(QV_FAKE_CLIENT) +
+                             " reap-late " + Q(home + "/.QuenvaleDrive/ui.pid") + " " + Q(App(home) + "/bin/fake") +
+                             " exit-on-term " + Q(ready) + " >/dev/null 2>&1 &"));
+  for (int i = 0; i < 6000 && (::access(ready.c_str(), F_OK) != 0 || ClientPid(home) == 0); ++i) ::usleep(10 * 1000);
+  ASSERT_EQ(App(home) + "/bin/fake", ExeOf(ClientPid(home)));
+  EXPECT_EQ(0, RunSequence(home, ""));
+  ExpectWholeCopyStarted(home);
+  EXPECT_EQ(std::vector<std::string>{}, Warnings(home + "/sequence.log"));
 }
 
 // A pids control group for the runs, with its limit at what it runs now plus spare.
