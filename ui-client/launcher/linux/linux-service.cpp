@@ -416,6 +416,10 @@ int LinuxService::HandlePackageUpgrade() {
     // record, and the next start keeps the old copy, or puts it back, and watches the
     // build's client again.
     if (running || trial_cut_short) PutBuildOnTrial();
+    // A start script of the run that was cut short may have been too early in its exec
+    // to be told at the first look: a client it started since runs from the copy set aside.
+    const ustring app = per_user_install_path;
+    if (trial_cut_short) StopLateClients({GetAppDiscardDir(app) + "/" + FSBaseName(app)});
     StopService();
     keep_old_copy = stopped_running_client || trial_cut_short;
   }

@@ -2,9 +2,8 @@
 //   fake_client ignore-term|exit-on-term READY_FILE
 // The ready file is written once the signal disposition is in place, so a test never
 // sends SIGTERM too early. An alarm ends forgotten copies.
-//   fake_client reap-late PID_FILE PROGRAM ARGS...
-// A parent that is slow to reap: runs PROGRAM as its child, names the child in PID_FILE
-// ("pid=N"), and reaps it only 2 s after it ended, so that it stays a zombie meanwhile.
+//   fake_client reap-late PID_FILE PROGRAM ARGS...: a parent slow to reap. Its child
+// runs PROGRAM, named in PID_FILE ("pid=N"), and stays a zombie for 2 s after its end.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
