@@ -567,7 +567,8 @@ void LinuxService::SetUpgradeOnly(bool on) { upgrade_only = on; }
 
 void LinuxService::JudgeStart(std::string failure) {
   if (start_noexec) return;
-  if (failure.empty() && copy_installed) {
+  const bool fresh = copy_installed;
+  if (failure.empty() && fresh) {
     // Nothing is left to show; the dialog must not linger through the wait.
     Notify_Adapter::GetInstance().HideDialog();
     SeeClientRunning(&failure);
@@ -577,7 +578,8 @@ void LinuxService::JudgeStart(std::string failure) {
   const std::string build = target_version.build_version.c_str();
   // Only a copy of the package's own build can be held against it (not the older copy
   // that runs while a build is held back), and only by the launcher that holds the lock.
-  if (lock_busy || LostUpgradeLock() || build.empty() || build != source_version.build_version.c_str()) {
+  const std::string copy_build = fresh ? build : source_version.build_version.c_str();
+  if (lock_busy || LostUpgradeLock() || build.empty() || build != copy_build) {
     if (!failure.empty()) FailedStart(failure);
     return;
   }
