@@ -69,7 +69,9 @@ class Walk {
     const std::string difference = Difference(want, have, from, to);
     if (!difference.empty()) {
       check_->paths.push_back(rel);
-      if (check_->first.size() < described_) check_->first.push_back("'" + (rel.empty() ? "." : rel) + "' " + difference);
+      if (check_->first.size() < described_) {
+        check_->first.push_back("'" + (rel.empty() ? "." : rel) + "' " + difference);
+      }
       return;  // a missing or changed folder: what it held is part of the same damage
     }
     if (want.type != FT_DIR) return;

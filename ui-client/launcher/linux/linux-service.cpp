@@ -473,7 +473,8 @@ int LinuxService::LaunchPerUserBin(std::string* failure) {
     // and no copy can mend it. Any other reason is judged with the copy (JudgeStart).
     struct statvfs fs;
     start_noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
-    const std::string why = std::generic_category().message(rc) + (start_noexec ? " (its file system is mounted noexec)" : "");
+    const std::string why =
+        std::generic_category().message(rc) + (start_noexec ? " (its file system is mounted noexec)" : "");
     if (start_noexec) {
       QVLOG_ERR("service_debug", "failed to run the start script '%s': %s\n", script.c_str(), why.c_str());
       DesktopNotice::ReportNoexec(PathFromTable("user_quenvale_drive_path").c_str());
@@ -587,8 +588,12 @@ void LinuxService::JudgeStart(std::string failure) {
   const CopyCheck check = CheckCopy(PackageSourcePath(), app);
   const std::string package = PackageSourcePath().c_str();
   if (!check.error.empty()) {
-    if (!failure.empty()) FailedStart(failure + "; its copy cannot be compared with the package: " + check.error);
-    if (failure.empty()) QVLOG_NOTE("service_debug", "the copy '%s' cannot be compared with the package: %s\n", app.c_str(), check.error.c_str());
+    if (!failure.empty()) {
+      FailedStart(failure + "; its copy cannot be compared with the package: " + check.error);
+    } else {
+      QVLOG_NOTE("service_debug", "the copy '%s' cannot be compared with the package: %s\n", app.c_str(),
+                 check.error.c_str());
+    }
     return;
   }
   if (check.Same()) {
@@ -601,11 +606,13 @@ void LinuxService::JudgeStart(std::string failure) {
   const std::string differences = DescribeDifferences(check);
   const std::string record_path = RepairRecordPath().c_str();
   RepairRecord record;
-  const bool seen = ReadRepairRecord(record_path, &record) && record.build == build && record.damage == Fingerprint(check);
+  const bool seen =
+      ReadRepairRecord(record_path, &record) && record.build == build && record.damage == Fingerprint(check);
   if (repaired || seen) {
     // A client that rewrites a file it ships would have its copy installed at every start.
     if (!failure.empty()) {
-      FailedStart(failure + "; its copy differs from the package again after it was installed again (" + differences + ")");
+      FailedStart(failure + "; its copy differs from the package again after it was installed again (" + differences +
+                  ")");
     } else if (!seen || !record.noted) {
       QVLOG_NOTE("service_debug",
                  "the copy '%s' differs from the package again after it was installed again (%s): its client "
