@@ -713,6 +713,16 @@ TEST_F(DamagedCopyE2e, AFileTheStartDoesNotNeedIsRepairedAfterTheStart) {
   EXPECT_EQ((std::vector<std::string>{"started " + first, "stopping " + first, "started " + now}),
             std::vector<std::string>(events.begin() + static_cast<long>(before), events.end()));
   EXPECT_NE(first, now);
+
+  // The same file gone again for the same build: the client's doing, left alone, said once.
+  ASSERT_EQ(0, ::unlink((app_ + "/share/help.txt").c_str()));
+  for (size_t notes : {1u, 0u}) {
+    auto lines = Run();
+    EXPECT_EQ(0u, lines["WARNING"].size());
+    EXPECT_EQ(notes, lines["NOTE"].size());
+    EXPECT_FALSE(Exists(app_ + "/share/help.txt"));
+  }
+  EXPECT_TRUE(IsClientAlive(ClientPid(home_->path)));
 }
 
 // The package's client cannot run either: one repair, then the package is blamed once,
