@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -611,6 +612,147 @@ TEST_F(LauncherE2e, UnderATightProcessLimitItAlwaysEndsAndSaysWhy) {
   EXPECT_EQ(client, ClientPid(home.path));
   EXPECT_TRUE(IsClientAlive(client));
   EXPECT_EQ("", Backups(home.path));
+}
+
+// A copy damaged after its install (a crash, a clean-up tool, a half restore), with the
+// session bus's notifications recorded and the client's starts and stops logged.
+class DamagedCopyE2e : public LauncherE2e {
+ protected:
+  void SetUp() override {
+    LauncherE2e::SetUp();
+    home_ = &AddHome("home");
+    const std::string bus = StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket");
+    ASSERT_NE("", bus);
+    options_ = SpecFor(root_, *home_);
+    options_.env["DBUS_SESSION_BUS_ADDRESS"] = bus;
+    options_.env["QV_SAMPLE_EVENTS"] = home_->path + "/client-events";
+    app_ = AppFolder(home_->path);
+    package_ = root_ + "/package/skylodge";
+  }
+
+  // Installs the copy and stops its client, as a logout would; the user's data is there.
+  void InstallAndStop() {
+    ASSERT_EQ(0, RunLauncher(options_).exit_code);
+    ASSERT_TRUE(IsClientAlive(ClientPid(home_->path)));
+    StopClient(ClientPid(home_->path));
+    ASSERT_EQ(0, ::mkdir((UserFolder(home_->path) + "/data").c_str(), 0700));
+    ASSERT_TRUE(qvtest::WriteFile(UserFolder(home_->path) + "/data/settings", "mine\n"));
+  }
+
+  // The messages of one run's log lines, by tag.
+  std::map<std::string, std::vector<std::string>> Run() {
+    const LaunchResult r = RunLauncher(options_);
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    std::map<std::string, std::vector<std::string>> tagged;
+    for (const LogLine& l : LinesOf(ReadLog(home_->path), r.pid)) tagged[l.tag].push_back(l.message);
+    return tagged;
+  }
+
+  // One start mends the copy: one WARNING that names the damage, no ERROR, nothing told,
+  // the client of the mended copy runs and the user's data is as it was.
+  void ExpectRepairedInOneStart(const std::string& damage) {
+    auto lines = Run();
+    const std::vector<std::string> warnings = lines["WARNING"];
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_EQ(0u, warnings[0].find("the copy '" + app_ + "' differs from the package (" + damage)) << warnings[0];
+    EXPECT_NE(std::string::npos, warnings[0].find(": installing it again")) << warnings[0];
+    EXPECT_EQ(std::vector<std::string>{}, lines["ERROR"]);
+    EXPECT_EQ(std::vector<std::string>{}, Notifications());
+    EXPECT_EQ(FilesOf(package_), FilesOf(app_));
+    EXPECT_TRUE(IsClientAlive(ClientPid(home_->path)));
+    EXPECT_EQ("mine\n", qvtest::ReadFile(UserFolder(home_->path) + "/data/settings"));
+    EXPECT_EQ("", Backups(home_->path));
+  }
+
+  // "word pid" of the client's events, oldest first.
+  std::vector<std::string> Events() {
+    std::istringstream in(qvtest::ReadFile(home_->path + "/client-events"));
+    std::vector<std::string> events;
+    std::string word;
+    long pid = 0;
+    double when = 0;
+    while (in >> word >> pid >> when) events.push_back(word + " " + std::to_string(pid));
+    return events;
+  }
+
+  std::string Told(const std::string& reason) const {
+    return "Quenvale Drive Client\t0\tquenvale-drive\tQuenvale Drive could not be started\t" + reason +
+           "\\nThe log is in " + UserFolder(home_->path) + "/log/launcher.log.\tquenvale-drive\t2";
+  }
+
+  const Home* home_ = nullptr;
+  LaunchOptions options_;
+  std::string app_, package_;
+};
+
+TEST_F(DamagedCopyE2e, ATruncatedClientAndAMissingStartScriptAreEachRepairedInOneStart) {
+  InstallAndStop();
+  const std::string size = std::to_string(std::filesystem::file_size(app_ + "/bin/cloud-drive-ui"));
+  ASSERT_EQ(0, ::truncate((app_ + "/bin/cloud-drive-ui").c_str(), 0));
+  ExpectRepairedInOneStart("'bin/cloud-drive-ui' is 0 bytes, not " + size +
+                           ") and its client did not start (the start script exited with status 1)");
+
+  StopClient(ClientPid(home_->path));
+  ASSERT_EQ(0, ::unlink((app_ + "/package/start-stop").c_str()));
+  ExpectRepairedInOneStart("'package/start-stop' is missing) and its client did not start (the start script could "
+                           "not run: No such file or directory)");
+}
+
+// A file the client needs only later: its start goes ahead, the copy is mended after it
+// the way a running client is upgraded.
+TEST_F(DamagedCopyE2e, AFileTheStartDoesNotNeedIsRepairedAfterTheStart) {
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + package_ + "/share' && echo help > '" + package_ + "/share/help.txt'"));
+  InstallAndStop();
+  ASSERT_EQ(0, ::unlink((app_ + "/share/help.txt").c_str()));
+  const size_t before = Events().size();
+  ExpectRepairedInOneStart("'share/help.txt' is missing)");
+  const std::vector<std::string> events = Events();
+  ASSERT_EQ(before + 3, events.size());
+  const std::string first = events[before].substr(events[before].find(' ') + 1);
+  const std::string now = std::to_string(ClientPid(home_->path));
+  EXPECT_EQ((std::vector<std::string>{"started " + first, "stopping " + first, "started " + now}),
+            std::vector<std::string>(events.begin() + static_cast<long>(before), events.end()));
+  EXPECT_NE(first, now);
+
+  // The same file gone again for the same build: the client's doing, left alone, said once.
+  ASSERT_EQ(0, ::unlink((app_ + "/share/help.txt").c_str()));
+  for (size_t notes : {1u, 0u}) {
+    auto lines = Run();
+    EXPECT_EQ(0u, lines["WARNING"].size());
+    EXPECT_EQ(notes, lines["NOTE"].size());
+    EXPECT_FALSE(Exists(app_ + "/share/help.txt"));
+  }
+  EXPECT_TRUE(IsClientAlive(ClientPid(home_->path)));
+}
+
+// The package's client cannot run either: one repair, then the package is blamed once,
+// told once, and the next start neither repairs nor tells again.
+TEST_F(DamagedCopyE2e, ABrokenPackageIsOneErrorAndOneNotificationAndNoLoop) {
+  InstallAndStop();
+  ASSERT_EQ(0, ::truncate((app_ + "/bin/cloud-drive-ui").c_str(), 0));
+  ASSERT_EQ(0, ::chmod((package_ + "/bin/cloud-drive-ui").c_str(), 0644));
+  const std::string reason = "the start script exited with status 1; its copy is the same as the package '" +
+                             package_ + "' of build " + std::to_string(kBuild) + ", which is at fault";
+  const std::string error = "the client of '" + app_ + "' did not start (" + reason + ")";
+  auto lines = Run();
+  EXPECT_EQ(1u, lines["WARNING"].size());
+  EXPECT_EQ(std::vector<std::string>{error}, lines["ERROR"]);
+  EXPECT_EQ(std::vector<std::string>{Told(reason)}, Notifications());
+  EXPECT_EQ(FilesOf(package_), FilesOf(app_));
+
+  lines = Run();
+  EXPECT_EQ(0u, lines["WARNING"].size());
+  EXPECT_EQ(std::vector<std::string>{error}, lines["ERROR"]);
+  EXPECT_EQ(std::vector<std::string>{Told(reason)}, Notifications()) << "told once for the cause and build";
+}
+
+// Nothing to mend: the start script itself fails on a copy that is the package's.
+TEST_F(DamagedCopyE2e, AStartScriptThatFailsOnAnIntactCopyIsAnErrorAndTold) {
+  ASSERT_TRUE(qvtest::WriteFile(package_ + "/package/start-stop", "#!/bin/sh\nexit 1\n"));
+  const std::string reason = "the start script exited with status 1; its copy is the same as the package '" +
+                             package_ + "' of build " + std::to_string(kBuild) + ", which is at fault";
+  EXPECT_EQ(std::vector<std::string>{"the client of '" + app_ + "' did not start (" + reason + ")"}, Run()["ERROR"]);
+  EXPECT_EQ(std::vector<std::string>{Told(reason)}, Notifications());
 }
 
 }  // namespace

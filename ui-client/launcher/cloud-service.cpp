@@ -128,7 +128,11 @@ int ReadVersionFile(const ustring& path, Version* version) {
   return 0;
 }
 
+}  // namespace
+
 ustring PackageSourcePath() { return PathFromTable("root_resource_path") + "/package/skylodge"; }
+
+namespace {
 
 // The system package's version record, beside its tree.
 ustring PackageInfoPath() { return PathFromTable("root_resource_path") + "/INFO"; }
@@ -241,6 +245,21 @@ bool Service::LostUpgradeLock() {
              "that launcher, changing nothing and starting no client\n",
              per_user_install_path.c_str(), upgrade_lock->Holder().toUtf8().constData());
   return true;
+}
+
+void Service::ReportFailedUpgrade() {
+  const std::string drive = PathFromTable("user_quenvale_drive_path").c_str();
+  const ustring app = per_user_install_path;
+  const std::vector<std::string> paths = {drive, drive + "/log", app.c_str(), GetAppStagingDir(app).c_str(),
+                                          GetAppReadyDir(app).c_str(), GetAppDiscardDir(app).c_str()};
+  for (const std::string& path : paths) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && st.st_uid != ::getuid()) {
+      DesktopNotice::ReportForeignFolder(path);
+      return;
+    }
+  }
+  DesktopNotice::ReportFailure(std::string());
 }
 
 bool Service::PackageChangedDuringRun() {

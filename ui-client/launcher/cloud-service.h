@@ -55,6 +55,9 @@ class Service {
   bool PackageChangedDuringRun();
   // Whether this run found its upgrade lock taken over by another launcher.
   bool UpgradeLockLost() const { return lock_lost.load(); }
+  // Tells the desktop that the upgrade failed: a folder of the per-user tree that is not
+  // the user's is named as the cause, else the run's first ERROR is.
+  void ReportFailedUpgrade();
   // Base folder of every per-user path: the home folder, or XDG_DATA_HOME on Deepin
   // when that is an absolute path.
   static QString GetUserInstallPath();
@@ -120,3 +123,5 @@ void LogIgnoredDataHome();
 
 // The path stored under key in the start-up path table, in UTF-8.
 ustring PathFromTable(const char* key);
+// The system-wide package tree that is copied into the per-user app folder.
+ustring PackageSourcePath();

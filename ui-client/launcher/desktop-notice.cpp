@@ -15,11 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <vector>
 
-#include "cloud-service.h"
-#include "package-upgrade.h"
 #include "strtab.h"
+#include "uipathmanager.h"
 
 #define QV_LOG_FILE "desktop-notice.cpp"
 #include "log.h"
@@ -54,22 +52,10 @@ void OnError(const char* line) {
 
 QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.c_str()); }
 
-// The first folder of the per-user tree that is not the user's, or "".
-std::string ForeignFolder() {
-  const std::string drive = PathFromTable("user_quenvale_drive_path").c_str();
-  const ustring app = PathFromTable("user_quenvale_drive_app_path");
-  const std::vector<std::string> paths = {drive, drive + "/log", app.c_str(), GetAppStagingDir(app).c_str(),
-                                          GetAppReadyDir(app).c_str(), GetAppDiscardDir(app).c_str()};
-  for (const std::string& path : paths) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && st.st_uid != ::getuid()) return path;
-  }
-  return std::string();
-}
+// A path of the start-up path table, as the notice needs only three of them.
+QString TablePath(const char* key) { return UIPathManager::getInstance()->getPath(QString::fromLatin1(key)); }
 
-QString RecordPath() {
-  return FromUtf8(PathFromTable("user_quenvale_drive_path").c_str()) + QStringLiteral("/notified");
-}
+QString RecordPath() { return TablePath("user_quenvale_drive_path") + QStringLiteral("/notified"); }
 
 bool Send(const Text& text, QString* error) {
   const QString address = SessionBusAddress();
@@ -133,11 +119,24 @@ void ReportNoSpace(const std::string& folder, uint64_t needed, uint64_t free_byt
   Keep(failure);
 }
 
-void ReportStartFailure(const std::string& script, const std::string& reason, bool noexec) {
+void ReportNoexec(const std::string& folder) {
   Failure failure;
-  failure.cause = noexec ? Cause::kNoexec : Cause::kNotStarted;
-  failure.where = script;
-  failure.reason = "'" + script + "': " + reason;
+  failure.cause = Cause::kNoexec;
+  failure.where = folder;
+  Keep(failure);
+}
+
+void ReportNotStarted(const std::string& reason) {
+  Failure failure;
+  failure.cause = Cause::kNotStarted;
+  failure.reason = reason;
+  Keep(failure);
+}
+
+void ReportForeignFolder(const std::string& folder) {
+  Failure failure;
+  failure.cause = Cause::kForeignFolder;
+  failure.where = folder;
   Keep(failure);
 }
 
@@ -257,15 +256,6 @@ void Tell() {
     QFile::remove(record);
     return;
   }
-  // The folder the user knows, not the script inside it.
-  if (failure.cause == Cause::kNoexec) failure.where = PathFromTable("user_quenvale_drive_path").c_str();
-  if (failure.cause == Cause::kFailed) {
-    const std::string foreign = ForeignFolder();
-    if (!foreign.empty()) {
-      failure.cause = Cause::kForeignFolder;
-      failure.where = foreign;
-    }
-  }
   const std::string key = CauseKey(failure);
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   QFile file(record);
@@ -276,8 +266,8 @@ void Tell() {
   }
 
   struct stat st;
-  const bool have_client = ::stat(PathFromTable("user_quenvale_drive_ui_path").c_str(), &st) == 0;
-  const QString log = FromUtf8(PathFromTable("user_quenvale_drive_path").c_str()) + QStringLiteral("/log/launcher.log");
+  const bool have_client = ::stat(TablePath("user_quenvale_drive_ui_path").toUtf8().constData(), &st) == 0;
+  const QString log = TablePath("user_quenvale_drive_path") + QStringLiteral("/log/launcher.log");
   const Text text = Compose(failure, have_client, log);
   QString error;
   if (!Send(text, &error)) {

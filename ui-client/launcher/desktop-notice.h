@@ -1,8 +1,9 @@
 // Tells the user on the desktop when the launcher could not install, upgrade or start
 // the client: one notification through the session bus's org.freedesktop.Notifications,
 // since the log is a file users never open. The service reports each failure where it
-// happens; Tell, called once the client has been started (or could not be), turns the
-// first report of the run into at most one notification.
+// happens, with the cause finished there (the folder, the reason): the notice knows
+// nothing of the service or the upgrade. Tell, called once the client has been started
+// (or could not be), turns the first report of the run into at most one notification.
 #pragma once
 
 #include <QString>
@@ -17,7 +18,7 @@ enum class Cause {
   kNoSpace,        // the per-user folder's file system has no room for the package
   kNoexec,         // the start script lies on a file system mounted noexec
   kForeignFolder,  // a folder of the per-user tree belongs to another user
-  kNotStarted,     // the start script could not be run, for another reason
+  kNotStarted,     // the client did not start: its start script failed, or no client ran
   kFailed,         // anything else; reason holds the log's first ERROR of the run
   kRolledBack,     // the new build was put back because its client did not start
 };
@@ -36,7 +37,10 @@ struct Failure {
 // thread.
 void SetBuild(const std::string& build);  // the package's build, which the run is about
 void ReportNoSpace(const std::string& folder, uint64_t needed, uint64_t free_bytes);
-void ReportStartFailure(const std::string& script, const std::string& reason, bool noexec);
+// folder: the per-user folder, which the user knows, not the script inside it.
+void ReportNoexec(const std::string& folder);
+void ReportNotStarted(const std::string& reason);
+void ReportForeignFolder(const std::string& folder);
 void ReportFailure(const std::string& reason);
 void ReportRolledBack(const std::string& build);
 // Another launcher holds the upgrade lock and does the work: this run tells nothing.

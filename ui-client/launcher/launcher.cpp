@@ -110,7 +110,7 @@ void Worker::RunServiceOnce() {
     emit sigShowMsg();
     if (m_service->HandlePackageUpgrade() != 0) {
       QVLOG_ERR("launcher_debug", "Failed to upgrade package\n");
-      DesktopNotice::ReportFailure(std::string());
+      m_service->ReportFailedUpgrade();
     } else {
       emit sigUpdateProgress(100, 100);
       emit sigSetLabelText(StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparation_done_drive));

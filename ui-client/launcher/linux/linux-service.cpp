@@ -26,6 +26,7 @@
 #include "adapter.h"
 #include "config.h"
 #include "desktop-notice.h"
+#include "linux/copy-check.h"
 #include "file/file-op.h"
 #include "package-upgrade.h"
 
@@ -291,6 +292,8 @@ void LinuxService::PreUpgrade() {
   stopped_running_client = false;
   trial_cut_short = false;
   trial_recorded = false;
+  copy_installed = false;
+  repaired = false;
   keep_old_copy = false;
   versions_unknown = false;
   // Launchers of other sessions or machines on the same home would take each other's
@@ -415,15 +418,17 @@ int LinuxService::HandlePackageUpgrade() {
     // Recorded before the stop: a run killed from here until the verdict leaves the
     // record, and the next start keeps the old copy, or puts it back, and watches the
     // build's client again.
-    if (running || trial_cut_short) PutBuildOnTrial();
+    // A repair installs the same build again: the damaged copy is no build to go back to.
+    if (!repairing && (running || trial_cut_short)) PutBuildOnTrial();
     // A start script of the run that was cut short may have been too early in its exec
     // to be told at the first look: a client it started since runs from the copy set aside.
     const ustring app = per_user_install_path;
     if (trial_cut_short) StopLateClients({GetAppDiscardDir(app) + "/" + FSBaseName(app)});
     StopService();
-    keep_old_copy = stopped_running_client || trial_cut_short;
+    keep_old_copy = !repairing && (stopped_running_client || trial_cut_short);
   }
   const int rc = PrepareUserEnv();
+  copy_installed = rc == 0;
   return rc != 0 && LostUpgradeLock() ? 0 : rc;
 }
 
@@ -435,7 +440,11 @@ void LinuxService::PostUpgrade() {
   if (!lost && (!upgrade_only || client_stopped)) {
     std::string failure;
     const int started = LaunchPerUserBin(&failure);
-    if (!kept_copy.empty()) KeepNewCopyIfItsClientRuns(started == 0 ? std::string() : failure);
+    if (!kept_copy.empty()) {
+      KeepNewCopyIfItsClientRuns(started == 0 ? std::string() : failure);
+    } else {
+      JudgeStart(started == 0 ? std::string() : failure);
+    }
   }
   if (const int sig = held_signals.Pending()) {
     QVLOG_NOTE("service_debug", "%s came while the client was down, acting on it now\n", SignalName(sig));
@@ -558,14 +567,18 @@ int LinuxService::LaunchPerUserBin(std::string* failure) {
   const int rc = posix_spawn(&pid, script.c_str(), &streams, &attributes, argv, environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&streams);
+  start_noexec = false;
   if (rc != 0) {
-    // The user is left without a client: say why, most of all for a home mounted noexec,
-    // where the copy is whole and nothing else looks wrong.
+    // A home mounted noexec is told here: the copy is whole, nothing else looks wrong,
+    // and no copy can mend it. Any other reason is judged with the copy (JudgeStart).
     struct statvfs fs;
-    const bool noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
-    const std::string why = std::generic_category().message(rc) + (noexec ? " (its file system is mounted noexec)" : "");
-    QVLOG_ERR("service_debug", "failed to run the start script '%s': %s\n", script.c_str(), why.c_str());
-    DesktopNotice::ReportStartFailure(script.c_str(), std::generic_category().message(rc), noexec);
+    start_noexec = ::statvfs(script.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0;
+    const std::string why =
+        std::generic_category().message(rc) + (start_noexec ? " (its file system is mounted noexec)" : "");
+    if (start_noexec) {
+      QVLOG_ERR("service_debug", "failed to run the start script '%s': %s\n", script.c_str(), why.c_str());
+      DesktopNotice::ReportNoexec(PathFromTable("user_quenvale_drive_path").c_str());
+    }
     if (failure != nullptr) *failure = "the start script could not run: " + why;
     return -1;
   }
@@ -580,10 +593,8 @@ int LinuxService::LaunchPerUserBin(std::string* failure) {
               std::generic_category().message(errno).c_str());
   } else if (end.si_code == CLD_KILLED || end.si_code == CLD_DUMPED) {
     why = "the start script was killed by signal " + std::to_string(end.si_status);
-    QVLOG_WARN("service_debug", "the start script '%s' was killed by signal %d\n", script.c_str(), end.si_status);
   } else if (end.si_status != 0) {
     why = "the start script exited with status " + std::to_string(end.si_status);
-    QVLOG_WARN("service_debug", "the start script '%s' exited with status %d\n", script.c_str(), end.si_status);
   }
   if (failure != nullptr) *failure = why;
   return why.empty() ? 0 : -1;
@@ -697,3 +708,101 @@ void LinuxService::StopLateClients(const std::vector<ustring>& copies) {
 }
 
 void LinuxService::SetUpgradeOnly(bool on) { upgrade_only = on; }
+
+void LinuxService::JudgeStart(std::string failure) {
+  if (start_noexec) return;
+  const bool fresh = copy_installed;
+  if (failure.empty() && fresh) {
+    // Nothing is left to show; the dialog must not linger through the wait.
+    Notify_Adapter::GetInstance().HideDialog();
+    SeeClientRunning(&failure);
+  }
+  copy_installed = false;
+  const ustring app = per_user_install_path;
+  const std::string build = target_version.build_version.c_str();
+  // Only a copy of the package's own build can be held against it (not the older copy
+  // that runs while a build is held back), and only by the launcher that holds the lock.
+  const std::string copy_build = fresh ? build : source_version.build_version.c_str();
+  if (lock_busy || LostUpgradeLock() || build.empty() || build != copy_build) {
+    if (!failure.empty()) FailedStart(failure);
+    return;
+  }
+  // The client runs already (or could not start): this costs it no time.
+  const CopyCheck check = CheckCopy(PackageSourcePath(), app);
+  const std::string package = PackageSourcePath().c_str();
+  if (!check.error.empty()) {
+    if (!failure.empty()) {
+      FailedStart(failure + "; its copy cannot be compared with the package: " + check.error);
+    } else {
+      QVLOG_NOTE("service_debug", "the copy '%s' cannot be compared with the package: %s\n", app.c_str(),
+                 check.error.c_str());
+    }
+    return;
+  }
+  if (check.Same()) {
+    if (!failure.empty()) {
+      FailedStart(failure + "; its copy is the same as the package '" + package + "' of build " + build +
+                  ", which is at fault");
+    }
+    return;
+  }
+  const std::string differences = DescribeDifferences(check);
+  const std::string record_path = RepairRecordPath().c_str();
+  RepairRecord record;
+  const bool seen =
+      ReadRepairRecord(record_path, &record) && record.build == build && record.damage == Fingerprint(check);
+  if (repaired || seen) {
+    // A client that rewrites a file it ships would have its copy installed at every start.
+    if (!failure.empty()) {
+      FailedStart(failure + "; its copy differs from the package again after it was installed again (" + differences +
+                  ")");
+    } else if (!seen || !record.noted) {
+      QVLOG_NOTE("service_debug",
+                 "the copy '%s' differs from the package again after it was installed again (%s): its client "
+                 "changes it, and it is left as it is for build %s\n",
+                 app.c_str(), differences.c_str(), build.c_str());
+      record.build = build;
+      record.damage = Fingerprint(check);
+      record.noted = true;
+      WriteRepairRecord(record_path, record);
+    }
+    return;
+  }
+  QVLOG_WARN("service_debug", "the copy '%s' differs from the package (%s)%s: installing it again\n", app.c_str(),
+             differences.c_str(), failure.empty() ? "" : (" and its client did not start (" + failure + ")").c_str());
+  record.build = build;
+  record.damage = Fingerprint(check);
+  record.noted = false;
+  if (!WriteRepairRecord(record_path, record)) {
+    QVLOG_NOTE("service_debug", "cannot write '%s', a copy damaged again is installed again\n", record_path.c_str());
+  }
+  if (!RepairCopy() && !failure.empty()) FailedStart(failure + "; its copy could not be installed again");
+}
+
+bool LinuxService::RepairCopy() {
+  repairing = true;
+  trial_cut_short = false;
+  const int rc = HandlePackageUpgrade();
+  repairing = false;
+  repaired = true;
+  if (LostUpgradeLock()) return true;  // the launcher that took the lock over starts the client
+  if (rc != 0) {
+    QVLOG_ERR("service_debug", "the copy '%s' could not be installed again\n", per_user_install_path.c_str());
+    ReportFailedUpgrade();
+  }
+  // Whichever copy stands now (the old one stays after a failed swap), its client runs
+  // again; the start script leaves one that still runs alone.
+  std::string failure;
+  const int started = LaunchPerUserBin(&failure);
+  JudgeStart(started == 0 ? std::string() : failure);
+  return rc == 0;
+}
+
+void LinuxService::FailedStart(const std::string& message) {
+  QVLOG_ERR("service_debug", "the client of '%s' did not start (%s)\n", per_user_install_path.c_str(), message.c_str());
+  DesktopNotice::ReportNotStarted(message);
+}
+
+ustring LinuxService::RepairRecordPath() const {
+  return PathFromTable("user_quenvale_drive_path") + "/repaired-copy";
+}

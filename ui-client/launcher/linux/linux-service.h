@@ -75,6 +75,17 @@ class LinuxService : public Service {
   void ForgetStoppedProcess(pid_t pid, unsigned long long start);
   // Stops every process of this user that is a client of one of copies.
   void StopLateClients(const std::vector<ustring>& copies);
+  // After the start of a copy that was not on trial: an install or a repair is watched
+  // until its client is seen running. Then the copy is compared with the package: a
+  // failed start of a damaged copy, or damage the start did not notice, has the copy
+  // installed again (once a run, and once a build for the same damage); a failed start
+  // that no repair mends is logged as an ERROR and told on the desktop.
+  void JudgeStart(std::string failure);
+  // Installs the package again over the damaged copy as an upgrade does (staged beside
+  // it, the client stopped, the swap), then starts and judges it. False when it could not.
+  bool RepairCopy();
+  void FailedStart(const std::string& message);
+  ustring RepairRecordPath() const;
 
   static bool upgrade_only;
   bool client_stopped = false;
@@ -85,5 +96,14 @@ class LinuxService : public Service {
   bool trial_cut_short = false;
   // This run wrote the trial record.
   bool trial_recorded = false;
+  // This run put a copy in place (an install, upgrade or repair) whose client must be
+  // seen running.
+  bool copy_installed = false;
+  // The copy is being installed again: the damaged one is not kept for a rollback.
+  bool repairing = false;
+  bool repaired = false;
+  // The start script could not run for a noexec file system: told already, and no copy
+  // can mend it.
+  bool start_noexec = false;
   HeldSignals held_signals;
 };

@@ -9,6 +9,7 @@
 
 #include "adapter.h"
 #include "file/file-op.h"
+#include "linux/copy-check.h"
 #include "package-upgrade.h"
 #include "service_fixture.h"
 
@@ -402,6 +403,27 @@ TEST(CopyProgressTest, SharesAreComputedIn64BitsAndThrottled) {
   }
   for (size_t i = 1; i < reports.size(); ++i) EXPECT_LT(reports[i - 1].second, reports[i].second);
   QObject::disconnect(&Notify_Adapter::GetInstance(), &Notify_Adapter::sigUpdateProgress, nullptr, nullptr);
+}
+
+// A copy is damaged where an entry of the package differs in type, mode, size or link
+// target; what the client adds, and contents of the same size, are not looked at.
+TEST_F(InstallTest, ACopyDiffersFromItsPackageOnlyWhereAnEntryOfThePackageChanged) {
+  MakeInstalledCopy(package_, "7");
+  ASSERT_EQ(0, qvtest::Shell("cd '" + package_ + "' && ln -s bin/cloud-drive-ui current && mkdir -p lib/x '" + drive_ + "' && "
+                             "cp -a '" + package_ + "' '" + app_ + "'"));
+  EXPECT_TRUE(CheckCopy(package_, app_).Same());
+  ASSERT_EQ(0, qvtest::Shell("cd '" + app_ + "' && echo cache > lib/x/own && echo 'CLIENT 7' > bin/cloud-drive-ui"));
+  EXPECT_TRUE(CheckCopy(package_, app_).Same());
+
+  ASSERT_EQ(0, qvtest::Shell("cd '" + app_ + "' && chmod 644 bin/cloud-drive-ui && ln -sfn INFO current && "
+                             "rm -r lib/x && echo x > lib/x && echo more >> package/start-stop"));
+  const CopyCheck check = CheckCopy(package_, app_, 2);
+  EXPECT_EQ((std::vector<std::string>{"bin/cloud-drive-ui", "current", "lib/x", "package/start-stop"}), check.paths);
+  EXPECT_EQ("'bin/cloud-drive-ui' has mode 0644, not 0755, 'current' leads to 'INFO', not 'bin/cloud-drive-ui' and 2 more",
+            DescribeDifferences(check));
+  EXPECT_EQ(Fingerprint(check), Fingerprint(CheckCopy(package_, app_)));
+  EXPECT_EQ("'lib/x' is a file, not a folder", CheckCopy(package_, app_, 3).first[2]);
+  EXPECT_NE("", CheckCopy(root_ + "/none", app_).error);
 }
 
 TEST_F(ServiceTest, AgedAppFolderIsRemovedAndDataKept) {

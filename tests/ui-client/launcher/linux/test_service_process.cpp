@@ -395,8 +395,8 @@ TEST_F(StartTest, ScriptIsRunWithStartAndWaitedFor) {
   TestService service;
   service.PostUpgrade();
   EXPECT_EQ("1:start\n", qvtest::ReadFile(app_ + "/package/args"));
-  EXPECT_EQ(std::vector<std::string>{"WARNING linux/linux-service.cpp: the start script '" + app_ +
-                                     "/package/start-stop' exited with status 3"},
+  EXPECT_EQ(std::vector<std::string>{"ERROR linux/linux-service.cpp: the client of '" + app_ +
+                                     "' did not start (the start script exited with status 3)"},
             Log());
 
   // A clean exit says nothing; a script killed by a signal says which.
@@ -406,8 +406,8 @@ TEST_F(StartTest, ScriptIsRunWithStartAndWaitedFor) {
   EXPECT_EQ(std::vector<std::string>{}, Log());
   MakeScript("kill -9 $$\n");
   service.PostUpgrade();
-  EXPECT_EQ(std::vector<std::string>{"WARNING linux/linux-service.cpp: the start script '" + app_ +
-                                     "/package/start-stop' was killed by signal 9"},
+  EXPECT_EQ(std::vector<std::string>{"ERROR linux/linux-service.cpp: the client of '" + app_ +
+                                     "' did not start (the start script was killed by signal 9)"},
             Log());
 }
 
@@ -433,8 +433,8 @@ TEST_F(StartTest, ScriptThatCannotRunIsReported) {
   Clock::time_point start = Clock::now();
   service.PostUpgrade();
   EXPECT_LT(SecondsSince(start), 5);
-  const std::string error = "ERROR linux/linux-service.cpp: failed to run the start script '" + app_ +
-                            "/package/start-stop': ";
+  const std::string error = "ERROR linux/linux-service.cpp: the client of '" + app_ +
+                            "' did not start (the start script could not run: ";
   ASSERT_EQ(1u, Log().size());
   EXPECT_EQ(0u, Log()[0].find(error)) << Log()[0];
   EXPECT_NE(std::string::npos, Log()[0].find("No such file or directory")) << Log()[0];
