@@ -1,12 +1,13 @@
 // One run of the installed launcher on the X11 platform, against an Xvfb server of the
 // test's own: the installed xcb plug-in loads, the dialog is created on a real X server,
 // its bar climbs while a package of three gigabytes is copied, and the install
-// completes.
+// completes. And what a screen reader hears of that dialog through AT-SPI.
 #include <sys/statvfs.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "e2e_env.h"
@@ -80,6 +81,62 @@ TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
     EXPECT_GE(shown.size(), 10u) << "the bar did not move during the copy";
   }
   EXPECT_TRUE(HasMessage(log, "progress 100%"));
+}
+
+// On a private session bus with the accessibility bus and registry, a first install's
+// dialog is found under the product's name, with its title, its label and a bar named by
+// that label, whose value moves during the copy: each file copy of the package (a
+// sixty files of 256 KiB besides the client's) is held up by strace, so the copy
+// lasts long enough to be read twice, however slow the machine.
+TEST_F(XvfbSmoke, AScreenReaderFollowsTheDialogOfAFirstInstall) {
+  if (qvtest::Shell("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  const std::string root = InstallTree();
+  ASSERT_EQ(qvtest::Shell("mkdir -p '" + root + "/package/skylodge/big' && for i in $(seq 1 60); do "
+                          "head -c 256K /dev/urandom > '" + root + "/package/skylodge/big/f'$i || exit 1; done"),
+            0);
+  const std::string display = StartXvfb();
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+  const std::string dir = qvtest::MakeTempDir("atspi");
+  const std::string bus = StartNotifyBus(dir + "/bus", "none");
+  ASSERT_FALSE(bus.empty()) << "no session bus";
+  const std::string product = "Quenvale Drive Client";
+  ASSERT_TRUE(StartAtspiReader(bus, product, dir + "/heard"));
+
+  const Home& home = AddHome("home");
+  LaunchOptions options = SpecFor(root, home);
+  options.wrapper = {"strace", "-f", "-b", "execve", "-qq", "--seccomp-bpf", "-o", "/dev/null", "-e", "trace=copy_file_range",
+                     "-e", "inject=copy_file_range:delay_enter=100000"};
+  options.env["QT_QPA_PLATFORM"] = std::string("xcb");
+  options.env["DISPLAY"] = display;
+  options.env["XAUTHORITY"] = std::nullopt;
+  options.env["DBUS_SESSION_BUS_ADDRESS"] = bus;
+  options.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = std::string("1");
+  if (const char* asan = std::getenv("ASAN_OPTIONS")) {
+    options.env["ASAN_OPTIONS"] = std::string(asan) + ":strict_string_checks=0:detect_leaks=0";
+  }
+  const LaunchResult r = RunLauncher(options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), QV_SAMPLE_BUILD);
+
+  std::set<std::string> heard;
+  std::vector<std::string> values;
+  std::istringstream in(qvtest::ReadFile(dir + "/heard"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("value ", 0) == 0) values.push_back(line.substr(6));
+    else heard.insert(line);
+  }
+  const std::string label = product + " is initializing...";
+  EXPECT_EQ(heard.count("app launcher"), 0u);
+  for (const std::string& want : {"app " + product, "dialog " + product, "label " + label, "bar " + label}) {
+    EXPECT_EQ(heard.count(want), 1u) << want << "\n" << qvtest::ReadFile(dir + "/heard");
+  }
+  // Two differing reads before the copy is done: the bar's 100 comes only after it.
+  std::set<std::string> during;
+  for (const std::string& v : values) {
+    if (v != "100") during.insert(v);
+  }
+  std::printf("the bar read %zu differing values below 100 during the copy\n", during.size());
+  EXPECT_GE(during.size(), 2u) << qvtest::ReadFile(dir + "/heard");
 }
 
 }  // namespace
