@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 # What a screen reader hears of an application: on the session bus of
-# DBUS_SESSION_BUS_ADDRESS, starts the accessibility bus with its registry, prints
+# DBUS_SESSION_BUS_ADDRESS (and the X display of DISPLAY, when set), starts the
+# accessibility bus with its registry, prints
 # "ready", then follows through AT-SPI the application named APP until it leaves:
 #
 #   atspi_follow.py APP RECORD
@@ -17,12 +18,17 @@ import time
 from gi.repository import Gio, GLib
 
 app_name, record_path = sys.argv[1], sys.argv[2]
-# Its own process group, so that its a11y bus and registry end with it.
+# Its own process group, so that its a11y bus and registry end with it. Nothing of
+# ours keeps the pipe that "ready" goes down open.
 launcher = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"],
-                            start_new_session=True)
+                            stdout=subprocess.DEVNULL, start_new_session=True)
+holder = None
 
 
 def end(*_):
+    for child in (holder, launcher):
+        if child is not None:
+            child.kill()
     try:
         os.killpg(launcher.pid, signal.SIGTERM)
     except ProcessLookupError:
@@ -31,6 +37,7 @@ def end(*_):
 
 
 signal.signal(signal.SIGTERM, end)
+sys.excepthook = lambda kind, value, trace: (sys.__excepthook__(kind, value, trace), end())
 
 session = Gio.bus_get_sync(Gio.BusType.SESSION, None)
 while True:
@@ -40,8 +47,22 @@ while True:
     if owned:
         break
     if launcher.poll() is not None:
-        sys.exit("at-spi-bus-launcher ended: %d" % launcher.returncode)
+        raise SystemExit("at-spi-bus-launcher ended: %d" % launcher.returncode)
     time.sleep(0.02)
+
+# As the desktop's bus launcher does on an X11 session: the bus's address on the root
+# window. Qt 5 reads it there while it starts; asked on the session bus instead, it gets
+# the address after it has registered the application, which it then never does again.
+if os.environ.get("DISPLAY"):
+    # A client that stays connected, as a session's always are: when its last client
+    # leaves, the X server resets and forgets the root window's properties. Its first
+    # line says that it is connected.
+    holder = subprocess.Popen(["xprop", "-root", "-spy", "AT_SPI_BUS"], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+    holder.stdout.readline()
+    address = session.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, None,
+                                 Gio.DBusCallFlags.NONE, -1, None).unpack()[0]
+    subprocess.run(["xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS", address], check=True)
 
 import pyatspi  # noqa: E402  (connects to the accessibility bus that now exists)
 

@@ -100,7 +100,7 @@ TEST_F(XvfbSmoke, AScreenReaderFollowsTheDialogOfAFirstInstall) {
   const std::string bus = StartNotifyBus(dir + "/bus", "none");
   ASSERT_FALSE(bus.empty()) << "no session bus";
   const std::string product = "Quenvale Drive Client";
-  ASSERT_TRUE(StartAtspiReader(bus, product, dir + "/heard"));
+  ASSERT_TRUE(StartAtspiReader(bus, display, product, dir + "/heard"));
 
   const Home& home = AddHome("home");
   LaunchOptions options = SpecFor(root, home);
