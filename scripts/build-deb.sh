@@ -76,7 +76,7 @@ fi
 # dpkg-deb, with the size counted as dpkg-gencontrol counts it (each regular file and
 # link in KiB rounded up, anything else 1), so that it depends on the contents alone;
 # dpkg-deb orders the entries by name, owns them by root and clamps their times to
-# SOURCE_DATE_EPOCH. It compresses with xz, a third smaller than gzip, on one thread: xz
+# SOURCE_DATE_EPOCH. It compresses with xz (30 % smaller than gzip here), on one thread: xz
 # cuts its input into blocks by the number of threads, which would make the package
 # depend on the cores of the machine that built it.
 tree=$build/deb-tree
