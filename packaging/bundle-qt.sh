@@ -1,6 +1,8 @@
 #!/bin/sh
 # Copies into PREFIX/lib the Qt and ICU libraries that the installed binaries load, and
-# what those load of Qt and ICU in turn, from the folder of the Qt that the build used:
+# what those load in turn of Qt, ICU and the libraries that Qt needs beyond the base of
+# every desktop (packaging/allowed-depends: double-conversion, PCRE2's UTF-16 library,
+# md4c), from the folder of the Qt that the build used:
 #
 #   sh bundle-qt.sh PREFIX QT_LIBRARY_DIR
 #
@@ -17,7 +19,10 @@ qtlib=$2
 lib=$prefix/lib
 
 needed() { readelf -d "$1" | sed -n 's/^.*(NEEDED) *Shared library: \[\(.*\)\]$/\1/p'; }
-bundled() { case $1 in libQt5*.so.* | libicu*.so.*) return 0 ;; esac; return 1; }
+bundled() {
+  case $1 in libQt5*.so.* | libicu*.so.* | libdouble-conversion.so.* | libpcre2-16.so.* | libmd4c.so.*) return 0 ;; esac
+  return 1
+}
 
 todo=$(find "$prefix/bin" "$lib" -type f \( -name '*.so*' -o -perm -u+x \) | sort)
 while [ -n "$todo" ]; do
@@ -36,7 +41,7 @@ while [ -n "$todo" ]; do
 done
 
 for file in $(find "$lib" -maxdepth 1 -type f -name 'lib*.so.*' | sort); do
-  case $(basename "$file") in libQt5* | libicu*) ;; *) continue ;; esac
+  bundled "$(basename "$file")" || continue
   for soname in $(needed "$file"); do
     if bundled "$soname"; then
       patchelf --force-rpath --set-rpath '$ORIGIN' "$file"

@@ -15,8 +15,10 @@ packages=(
   # tests and the demo: bsdtar, a headless X server, process and namespace tools, a
   # tracer that cuts an upgrade short at chosen system calls
   libarchive-tools xvfb xauth procps util-linux strace
-  # a private session bus for the desktop notification tests
-  dbus-daemon
+  # a private session bus for the desktop notification tests; on it, the accessibility
+  # bus and registry and the client library that the screen-reader test reads the
+  # dialog with
+  dbus-daemon at-spi2-core python3-pyatspi
   # fonts the dialog needs: Latin (Arial-compatible), Thai, CJK
   fonts-liberation fonts-dejavu-core fonts-thai-tlwg fonts-wqy-microhei
   # fuzz targets: clang with libFuzzer's runtime (only recommended by clang); python3

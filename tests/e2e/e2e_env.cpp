@@ -509,6 +509,19 @@ std::string E2eTest::StartNotifyBus(const std::string& socket, const std::string
   return ready == "ready" ? address : "";
 }
 
+bool E2eTest::StartAtspiReader(const std::string& address, const std::string& display, const std::string& app,
+                               const std::string& record) {
+  // GSettings in memory: the bus launcher would open a settings store under the home.
+  const std::string home = qvtest::MakeTempDir("atspi-home");
+  pid_t reader = -1;
+  const std::string ready = SpawnUntilFirstLine(
+      {QV_SYSTEM_PYTHON, QV_ATSPI_FOLLOW, app, record}, &reader,
+      {{"DBUS_SESSION_BUS_ADDRESS", address}, {"DISPLAY", display}, {"HOME", home}, {"XDG_RUNTIME_DIR", home},
+       {"XDG_CONFIG_HOME", home}, {"XDG_CACHE_HOME", home}, {"GSETTINGS_BACKEND", "memory"}});
+  if (reader > 0) servers_.insert(servers_.begin(), reader);
+  return ready == "ready";
+}
+
 std::vector<std::string> E2eTest::Notifications() const {
   std::vector<std::string> lines;
   std::istringstream in(qvtest::ReadFile(notify_record_));

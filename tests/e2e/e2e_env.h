@@ -125,6 +125,11 @@ class E2eTest : public ::testing::Test {
   // unless mode is "none", the recording notification service on it (mode "silent":
   // one that never answers). Returns the bus's address, "" when it could not start.
   std::string StartNotifyBus(const std::string& socket, const std::string& mode = "record");
+  // Starts on the session bus at `address` and the X `display` the accessibility bus and
+  // registry with the AT-SPI reader atspi_follow.py, which writes into `record` what it
+  // finds of the application named `app`. False when it did not get ready.
+  bool StartAtspiReader(const std::string& address, const std::string& display, const std::string& app,
+                        const std::string& record);
   // The Notify calls recorded so far, one line each (see notify_recorder.cpp).
   std::vector<std::string> Notifications() const;
 

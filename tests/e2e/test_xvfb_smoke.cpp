@@ -1,12 +1,13 @@
 // One run of the installed launcher on the X11 platform, against an Xvfb server of the
 // test's own: the installed xcb plug-in loads, the dialog is created on a real X server,
 // its bar climbs while a package of three gigabytes is copied, and the install
-// completes.
+// completes. And what a screen reader hears of that dialog through AT-SPI.
 #include <sys/statvfs.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "e2e_env.h"
@@ -80,6 +81,45 @@ TEST_F(XvfbSmoke, InstallsAndStartsTheClientOnAnX11Display) {
     EXPECT_GE(shown.size(), 10u) << "the bar did not move during the copy";
   }
   EXPECT_TRUE(HasMessage(log, "progress 100%"));
+}
+
+// On a private session bus with the accessibility bus and registry, a first install's
+// dialog is found under the product's name, with its title, its label and a bar named by
+// that label, whose value moves during the copy: strace holds up each file copy (sixty
+// files of 256 KiB besides the client's), so the copy lasts for two reads on any machine.
+TEST_F(XvfbSmoke, AScreenReaderFollowsTheDialogOfAFirstInstall) {
+  const std::string root = InstallTree(), dir = qvtest::MakeTempDir("atspi"), display = StartXvfb();
+  ASSERT_EQ(qvtest::Shell("mkdir '" + root + "/package/skylodge/big' && for i in $(seq 60); do "
+                          "head -c 256K /dev/urandom >'" + root + "/package/skylodge/big/f'$i; done"), 0);
+  const std::string bus = StartNotifyBus(dir + "/bus", "none"), product = "Quenvale Drive Client";
+  ASSERT_TRUE(!display.empty() && !bus.empty() && StartAtspiReader(bus, display, product, dir + "/heard"));
+
+  const Home& home = AddHome("home");
+  LaunchOptions options = SpecFor(root, home);
+  options.wrapper = {"strace", "-f", "-b", "execve", "-qq", "-o", "/dev/null", "-e", "trace=copy_file_range",
+                     "-e", "inject=copy_file_range:delay_enter=100000"};
+  for (const auto& [key, value] : decltype(options.env){{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display},
+                                                        {"XAUTHORITY", std::nullopt}, {"DBUS_SESSION_BUS_ADDRESS", bus},
+                                                        {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"}}) {
+    options.env[key] = value;
+  }
+  const LaunchResult r = RunLauncher(options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), QV_SAMPLE_BUILD);
+
+  const std::string heard = "\n" + qvtest::ReadFile(dir + "/heard");
+  const std::string label = product + " is initializing...";
+  EXPECT_EQ(heard.find("\napp launcher\n"), std::string::npos) << heard;
+  for (const std::string& want : {"app " + product, "dialog " + product, "label " + label, "bar " + label}) {
+    EXPECT_NE(heard.find("\n" + want + "\n"), std::string::npos) << want << heard;
+  }
+  // Two differing reads before the copy is done (the bar's 100 comes after it).
+  std::set<std::string> during;
+  std::istringstream lines(heard);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("value ", 0) == 0 && line != "value 100") during.insert(line);
+  }
+  EXPECT_GE(during.size(), 2u) << heard;
 }
 
 }  // namespace

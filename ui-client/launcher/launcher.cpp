@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QIcon>
+#include <QProgressBar>
 #include <climits>
 #include <cstring>
 
@@ -134,7 +135,7 @@ ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, 
   setMinimumDuration(INT_MAX);
   setValue(0);
   setRange(0, 100);
-  setLabelText(StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparing_drive));
+  SetLabel(StrTable::LoadStrWithAppName(StrTable::desc_skld_env_preparing_drive));
   setFont(font);
   setModal(true);
   setWindowModality(Qt::WindowModal);
@@ -144,6 +145,14 @@ ProcessingProgressDialog::ProcessingProgressDialog() : QProgressDialog(nullptr, 
   // Closing the window must not end the application: only LaunchDone does that, after
   // the worker has finished.
   setAttribute(Qt::WA_QuitOnClose, false);
+}
+
+void ProcessingProgressDialog::SetLabel(const QString& label) {
+  setLabelText(label);
+  // A screen reader names the bar by its accessible name; without one it says "progress
+  // bar" and a percentage, and nothing of what is being installed.
+  QProgressBar* bar = findChild<QProgressBar*>();
+  if (bar != nullptr) bar->setAccessibleName(label.isEmpty() ? windowTitle() : label);
 }
 
 Launcher::Launcher() {
@@ -188,7 +197,7 @@ void Launcher::UpdateProgress(int total, int steps) {
   m_progress->setValue(value);
 }
 
-void Launcher::SetLabelText(const QString& label) { m_progress->setLabelText(label); }
+void Launcher::SetLabelText(const QString& label) { m_progress->SetLabel(label); }
 
 void Launcher::LaunchDone() {
   m_progress->setValue(100);

@@ -63,6 +63,8 @@ class ProcessingProgressDialog : public QProgressDialog {
 
  public:
   ProcessingProgressDialog();
+  // The label, and the bar's accessible name with it.
+  void SetLabel(const QString& label);
 };
 
 class Launcher : public QObject {

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include <QAccessibleObject>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -290,6 +291,23 @@ static bool haveHome() {
   return false;
 }
 
+// AT-SPI announces the application by the name of its root accessible, which Qt takes
+// from the application name: the executable's, which also keys the single-instance
+// lock. Screen readers get the display name, the product's name as the dialog's title
+// shows it, and the lock keeps its name.
+namespace {
+class DisplayNamedApplication : public QAccessibleApplication {
+ public:
+  QString text(QAccessible::Text t) const override {
+    return t == QAccessible::Name ? QGuiApplication::applicationDisplayName() : QAccessibleApplication::text(t);
+  }
+};
+
+QAccessibleInterface* AccessibleApplication(const QString& /*class_name*/, QObject* object) {
+  return object != nullptr && object == QCoreApplication::instance() ? new DisplayNamedApplication : nullptr;
+}
+}  // namespace
+
 int main(int argc, char** argv) {
   const QString folder = ExecutableFolder();
   if (UseBundledLibrariesOnly(folder) != 0) return 1;
@@ -304,6 +322,8 @@ int main(int argc, char** argv) {
   const QString drive = QDir::cleanPath(Service::GetUserInstallPath() + QStringLiteral("/.QuenvaleDrive"));
   bool drive_private = !upgrade_only && makePerUserFolderPrivate(drive);
   QtSingleApplication::setPrivateFolder(drive);
+  // Before the application object, whose platform may ask for its accessible at once.
+  QAccessible::installFactory(AccessibleApplication);
   const PlatformChoice platform = AllowOffscreenFallback();
   QtSingleApplication app(argc, argv, true);
   RestorePlatformVariable(platform);
@@ -340,6 +360,7 @@ int main(int argc, char** argv) {
   }
 
   initializeLanguage(app);
+  QGuiApplication::setApplicationDisplayName(StrTable::LoadStr(StrTable::app_name_drive_client));
 
   Launcher* launcher = new Launcher();
   launcher->Run();

@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
@@ -74,6 +75,12 @@ TEST_F(DialogTest, LauncherDialogHasNoCancelButtonAndStaysAtFull) {
   // Reaching the maximum neither resets nor hides the dialog.
   EXPECT_EQ(dialog->value(), 100);
   EXPECT_TRUE(dialog->isVisible());
+  // A screen reader names the bar by what the label says, and follows its changes.
+  QProgressBar* bar = dialog->findChild<QProgressBar*>();
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(Str(bar->accessibleName()), "Quenvale Drive Client is initializing...");
+  QMetaObject::invokeMethod(&launcher, "SetLabelText", Q_ARG(QString, QStringLiteral("Quenvale Drive Client is ready.")));
+  EXPECT_EQ(Str(bar->accessibleName()), "Quenvale Drive Client is ready.");
   dialog->hide();
 }
 
