@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -10,14 +11,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qvtest {
@@ -65,7 +70,74 @@ void UnmountBelow(const std::string& root) {
   for (auto it = points.rbegin(); it != points.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
 }
 
+// Every process below this one, by their parents in /proc.
+std::vector<pid_t> Descendants() {
+  std::multimap<pid_t, pid_t> children;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::filesystem::directory_entry& entry = *it;
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    int ppid = 0;
+    if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%*c %d", &ppid) == 1) {
+      children.emplace(ppid, static_cast<pid_t>(std::atol(name.c_str())));
+    }
+  }
+  std::vector<pid_t> found{::getpid()};
+  for (size_t i = 0; i < found.size(); ++i) {
+    auto [first, last] = children.equal_range(found[i]);
+    for (auto it = first; it != last; ++it) found.push_back(it->second);
+  }
+  found.erase(found.begin());
+  return found;
+}
+
+void EndDescendants() {
+  // TERM first: the holders of private systems remove their control groups on it.
+  for (pid_t pid : Descendants()) ::kill(pid, SIGTERM);
+  for (int i = 0; i < 100 && !Descendants().empty(); ++i) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (int i = 0; i < 50; ++i) {
+    const std::vector<pid_t> left = Descendants();
+    if (left.empty()) break;
+    for (pid_t pid : left) ::kill(pid, SIGKILL);
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 }  // namespace
+
+void WatchTimeLimit(int* argc, char** argv) {
+  const std::string flag = "--qv_time_limit=";
+  int limit = 0;
+  int kept = 0;
+  for (int i = 0; i < *argc; ++i) {
+    if (i > 0 && std::string(argv[i]).rfind(flag, 0) == 0) {
+      limit = std::atoi(argv[i] + flag.size());
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  *argc = kept;
+  if (limit <= 0) return;
+  // Ahead of CTest by a twentieth, and by enough to clean up after an e2e case.
+  const int margin = std::max(5, limit / 20);
+  std::thread([limit, margin] {
+    std::this_thread::sleep_for(std::chrono::seconds(std::max(1, limit - margin)));
+    std::fprintf(stderr, "the case's time limit of %d s is near: ending its processes and removing its sandbox\n", limit);
+    EndDescendants();
+    RemoveSandbox();
+    std::_Exit(1);
+  }).detach();
+}
 
 const std::string& SandboxRoot() { return g_root; }
 
