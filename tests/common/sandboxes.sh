@@ -17,7 +17,8 @@ left=$(find "$base" -mindepth 1 -maxdepth 1 -type d -name "qvtest-$run-*" | sort
 for dir in $left; do
   # Tests may leave folders that even their owner cannot enter.
   chmod -R u+rwx "$dir" 2>/dev/null
-  rm -rf "$dir"
+  # Never into what a killed test left mounted inside.
+  rm -rf --one-file-system "$dir"
 done
 if [ "$action" = check ]; then
   echo "the test processes of this run left their sandboxes behind:" $left >&2

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -70,7 +71,8 @@ void UnmountBelow(const std::string& root) {
   for (auto it = points.rbegin(); it != points.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
 }
 
-// Every process below this one, by their parents in /proc.
+// Every process below this one, by their parents in /proc, and those that left it (a
+// client that went to the background) but still have the sandbox in their environment.
 std::vector<pid_t> Descendants() {
   std::multimap<pid_t, pid_t> children;
   std::error_code ec;
@@ -83,7 +85,11 @@ std::vector<pid_t> Descendants() {
     const size_t close = stat.rfind(')');
     int ppid = 0;
     if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%*c %d", &ppid) == 1) {
-      children.emplace(ppid, static_cast<pid_t>(std::atol(name.c_str())));
+      std::ifstream env(entry.path() / "environ");
+      const std::string vars((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+      const pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
+      if (pid != ::getpid() && !g_root.empty() && vars.find("=" + g_root + "/") != std::string::npos) ppid = ::getpid();
+      children.emplace(ppid, pid);
     }
   }
   std::vector<pid_t> found{::getpid()};
@@ -134,7 +140,16 @@ void WatchTimeLimit(int* argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(std::max(1, limit - margin)));
     std::fprintf(stderr, "the case's time limit of %d s is near: ending its processes and removing its sandbox\n", limit);
     EndDescendants();
-    RemoveSandbox();
+    // The case goes on meanwhile and may still start processes and add files: a child
+    // ends those again once this process has ended, then removes the sandbox (glibc's
+    // fork keeps malloc usable in it).
+    const pid_t self = ::getpid();
+    if (::fork() == 0) {
+      while (::getppid() == self) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EndDescendants();
+      RemoveSandbox();
+      std::_Exit(0);
+    }
     std::_Exit(1);
   }).detach();
 }
