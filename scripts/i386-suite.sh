@@ -16,7 +16,7 @@ set -euo pipefail
 dir=$1
 jobs=$2
 shift 2
-here=$(dirname "$0")
+here=$(cd "$(dirname "$0")" && pwd)
 way=$(bash "$here/i386-binfmt.sh" way)
 why=${way#*: }
 way=${way%%:*}
