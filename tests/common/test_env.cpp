@@ -14,14 +14,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
