@@ -29,6 +29,8 @@ namespace qvtest {
 namespace {
 
 std::string g_root;
+// Set when the watchdog takes over, in the process it watches.
+std::atomic<pid_t> g_expiring{0};
 std::atomic<int> g_counter{0};
 
 void MakeDir(const std::string& path, mode_t mode) {
@@ -137,6 +139,7 @@ void WatchTimeLimit(int* argc, char** argv) {
   const int margin = std::max(5, limit / 20);
   std::thread([limit, margin] {
     std::this_thread::sleep_for(std::chrono::seconds(std::max(1, limit - margin)));
+    g_expiring = ::getpid();
     std::fprintf(stderr, "the case's time limit of %d s is near: ending its processes and removing its sandbox\n", limit);
     EndDescendants();
     // The case goes on meanwhile and may still start processes and add files: a child
@@ -191,6 +194,9 @@ void PrepareSandbox() {
 }
 
 void RemoveSandbox() {
+  // The cases ended meanwhile: the watchdog ends the process, and its exit must not race
+  // the static destructors of a return from main.
+  while (g_expiring == ::getpid()) ::pause();
   if (g_root.empty() || std::getenv("QV_KEEP_TEST_DIRS")) return;
   UnmountBelow(g_root);
   std::error_code ec;
