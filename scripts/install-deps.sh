@@ -41,6 +41,8 @@ packages=(
   # inode numbers pass 2^32 for the 32-bit tests
   crossbuild-essential-i386 qtbase5-dev:i386 qtwayland5:i386
   libarchive-dev:i386 libicu-dev:i386 zlib1g-dev:i386 libgtest-dev:i386 xfsprogs
+  # the i386 suite's emulator on a kernel that runs no i386 program (scripts/i386-binfmt.sh)
+  qemu-user-static
 )
 
 sudo=""

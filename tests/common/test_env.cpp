@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -10,20 +11,26 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qvtest {
 namespace {
 
 std::string g_root;
+// Set when the watchdog takes over, in the process it watches.
+std::atomic<pid_t> g_expiring{0};
 std::atomic<int> g_counter{0};
 
 void MakeDir(const std::string& path, mode_t mode) {
@@ -65,7 +72,89 @@ void UnmountBelow(const std::string& root) {
   for (auto it = points.rbegin(); it != points.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
 }
 
+// Every process below this one, by their parents in /proc, and those that left it (a
+// client that went to the background) but still have the sandbox in their environment.
+std::vector<pid_t> Descendants() {
+  std::multimap<pid_t, pid_t> children;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::filesystem::directory_entry& entry = *it;
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    int ppid = 0;
+    if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%*c %d", &ppid) == 1) {
+      std::ifstream env(entry.path() / "environ");
+      const std::string vars((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+      const pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
+      if (pid != ::getpid() && !g_root.empty() && vars.find("=" + g_root + "/") != std::string::npos) ppid = ::getpid();
+      children.emplace(ppid, pid);
+    }
+  }
+  std::vector<pid_t> found{::getpid()};
+  for (size_t i = 0; i < found.size(); ++i) {
+    auto [first, last] = children.equal_range(found[i]);
+    for (auto it = first; it != last; ++it) found.push_back(it->second);
+  }
+  found.erase(found.begin());
+  return found;
+}
+
+void EndDescendants() {
+  // TERM first: the holders of private systems remove their control groups on it.
+  for (pid_t pid : Descendants()) ::kill(pid, SIGTERM);
+  for (int i = 0; i < 100 && !Descendants().empty(); ++i) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (int i = 0; i < 50; ++i) {
+    const std::vector<pid_t> left = Descendants();
+    if (left.empty()) break;
+    for (pid_t pid : left) ::kill(pid, SIGKILL);
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 }  // namespace
+
+void WatchTimeLimit(int* argc, char** argv) {
+  const std::string flag = "--qv_time_limit=";
+  int limit = 0;
+  int kept = 0;
+  for (int i = 0; i < *argc; ++i) {
+    if (i > 0 && std::string(argv[i]).rfind(flag, 0) == 0) {
+      limit = std::atoi(argv[i] + flag.size());
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  *argc = kept;
+  if (limit <= 0) return;
+  // Ahead of CTest by a twentieth, and by enough to clean up after an e2e case.
+  const int margin = std::max(5, limit / 20);
+  std::thread([limit, margin] {
+    std::this_thread::sleep_for(std::chrono::seconds(std::max(1, limit - margin)));
+    g_expiring = ::getpid();
+    std::fprintf(stderr, "the case's time limit of %d s is near: ending its processes and removing its sandbox\n", limit);
+    EndDescendants();
+    // The case goes on meanwhile and may still start processes and add files: a child
+    // ends those again once this process has ended, then removes the sandbox (glibc's
+    // fork keeps malloc usable in it).
+    const pid_t self = ::getpid();
+    if (::fork() == 0) {
+      while (::getppid() == self) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EndDescendants();
+      RemoveSandbox();
+      std::_Exit(0);
+    }
+    std::_Exit(1);
+  }).detach();
+}
 
 const std::string& SandboxRoot() { return g_root; }
 
@@ -105,6 +194,9 @@ void PrepareSandbox() {
 }
 
 void RemoveSandbox() {
+  // The cases ended meanwhile: the watchdog ends the process, and its exit must not race
+  // the static destructors of a return from main.
+  while (g_expiring == ::getpid()) ::pause();
   if (g_root.empty() || std::getenv("QV_KEEP_TEST_DIRS")) return;
   UnmountBelow(g_root);
   std::error_code ec;

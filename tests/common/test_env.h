@@ -59,6 +59,12 @@ unsigned UnprivilegedGid();
 void PrepareSandbox();
 void RemoveSandbox();
 
+// Takes "--qv_time_limit=S" (CTest's limit of the case, in seconds) out of the arguments.
+// Shortly before CTest would kill this process, a watchdog ends the processes it
+// started and removes the sandbox, then exits with a failure, so that a case that ran
+// out of time leaves nothing behind.
+void WatchTimeLimit(int* argc, char** argv);
+
 }  // namespace qvtest
 
 // Inside a forked child: a failed check ends it with the check's number.

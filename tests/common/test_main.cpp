@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
   qvtest::PrepareSandbox();
+  qvtest::WatchTimeLimit(&argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
   qvtest::RemoveSandbox();

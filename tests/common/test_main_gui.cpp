@@ -7,6 +7,7 @@
 
 int main(int argc, char** argv) {
   qvtest::PrepareSandbox();
+  qvtest::WatchTimeLimit(&argc, argv);
   // Widgets are real but never reach a display unless a test asks for one.
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   int rc;

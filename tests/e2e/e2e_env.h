@@ -51,12 +51,12 @@ struct LaunchResult {
   std::string out, err;
 };
 
-// Starts the launcher and returns its pid; WaitLauncher collects it (default limit 90 s, then
-// SIGKILL). While waiting, orphans that the test process inherited as sub-reaper (the
+// Starts the launcher and returns its pid; WaitLauncher collects it (default limit 300 s, then
+// SIGKILL: a run takes seconds, and far longer only on a busy machine). While waiting, orphans that the test process inherited as sub-reaper (the
 // sample clients) are reaped, so a stopped client does not linger as a zombie.
 pid_t StartLauncher(const LaunchOptions& options);
-LaunchResult WaitLauncher(pid_t pid, int timeout_ms = 90000);
-inline LaunchResult RunLauncher(const LaunchOptions& options, int timeout_ms = 90000) {
+LaunchResult WaitLauncher(pid_t pid, int timeout_ms = 300000);
+inline LaunchResult RunLauncher(const LaunchOptions& options, int timeout_ms = 300000) {
   return WaitLauncher(StartLauncher(options), timeout_ms);
 }
 

@@ -266,7 +266,8 @@ TEST_F(StopTest, AProcessOfAnotherUserIsLeftAlone) {
     service.StopService();
     return 0;
   }));
-  EXPECT_LT(SecondsSince(start), 0.5);
+  // Far below the 5 s that a stop waits for its client, far above a busy machine's fork.
+  EXPECT_LT(SecondsSince(start), 2);
   ::usleep(100 * 1000);
   EXPECT_TRUE(client.Alive());
   EXPECT_EQ(std::vector<std::string>{"NOTE linux/linux-service.cpp: process " + std::to_string(client.pid()) +
