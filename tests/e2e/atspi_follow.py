@@ -35,6 +35,9 @@ subprocess.run(["xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS"
                 call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, None)], check=True)
 import pyatspi  # noqa: E402  (connects to that bus)
 
+# The registry is started on demand: up before the launcher, so that its registration is
+# not the call that starts it, which a loaded machine may answer too late.
+pyatspi.Registry.getDesktop(0).childCount
 print("ready", flush=True)
 heard, value = set(), None
 kinds = {pyatspi.ROLE_DIALOG: "dialog", pyatspi.ROLE_LABEL: "label", pyatspi.ROLE_PROGRESS_BAR: "bar"}
@@ -59,6 +62,6 @@ while True:
             for line in set(lines) - heard:
                 heard.add(line)
                 record.write(line + "\n")
-    except (GLib.Error, AttributeError):
-        pass  # the application left while it was read
+    except Exception:  # noqa: BLE001
+        pass  # the application left while it was read, or was half-registered
     time.sleep(0.01)
