@@ -157,9 +157,6 @@ void ProcessingProgressDialog::SetLabel(const QString& label) {
 
 Launcher::Launcher() {
   m_worker = new Worker();
-  m_progress = new ProcessingProgressDialog();
-  m_progress->setCancelButton(nullptr);
-  m_progress->setAutoReset(false);
   // The dialog is the only window; closing it through the window manager or with Escape
   // would otherwise quit the event loop while the worker still runs.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -174,7 +171,7 @@ Launcher::Launcher() {
   connect(m_worker, &Worker::sigSetLabelText, this, &Launcher::SetLabelText);
   connect(&adapter, &Notify_Adapter::sigUpdateProgress, this, &Launcher::UpdateProgress);
   connect(&adapter, &Notify_Adapter::sigUpdateDialogText, this, &Launcher::SetLabelText);
-  connect(&adapter, &Notify_Adapter::sigHideDialog, m_progress, &QWidget::hide);
+  connect(&adapter, &Notify_Adapter::sigHideDialog, this, &Launcher::HideDialog);
 }
 
 Launcher::~Launcher() {
@@ -182,26 +179,41 @@ Launcher::~Launcher() {
   if (m_progress != nullptr) delete m_progress;
 }
 
+ProcessingProgressDialog* Launcher::Progress() {
+  if (m_progress == nullptr) {
+    m_progress = new ProcessingProgressDialog();
+    m_progress->setCancelButton(nullptr);
+    m_progress->setAutoReset(false);
+  }
+  return m_progress;
+}
+
 void Launcher::Run() { m_worker->StartThread(); }
 
 void Launcher::Start() { emit sigStart(); }
 
-void Launcher::ShowMsgBox() { m_progress->show(); }
+void Launcher::ShowMsgBox() { Progress()->show(); }
+
+void Launcher::HideDialog() {
+  if (m_progress != nullptr) m_progress->hide();
+}
 
 void Launcher::UpdateProgress(int total, int steps) {
   // A report without a positive total has no meaningful percentage (and would divide by
   // zero); no caller sends one, so it is dropped.
   if (total <= 0) return;
   const int value = static_cast<int>(static_cast<long long>(steps) * 100 / total);
-  if (value != m_progress->value()) QVLOG_DEBUG("launcher_debug", "progress %d%%\n", value);
+  if (value != Progress()->value()) QVLOG_DEBUG("launcher_debug", "progress %d%%\n", value);
   m_progress->setValue(value);
 }
 
-void Launcher::SetLabelText(const QString& label) { m_progress->SetLabel(label); }
+void Launcher::SetLabelText(const QString& label) { Progress()->SetLabel(label); }
 
 void Launcher::LaunchDone() {
-  m_progress->setValue(100);
-  m_progress->hide();
+  if (m_progress != nullptr) {
+    m_progress->setValue(100);
+    m_progress->hide();
+  }
   m_worker->QuitThread();
   m_worker->JoinThread();
   QCoreApplication::quit();

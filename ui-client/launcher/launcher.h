@@ -76,6 +76,9 @@ class Launcher : public QObject {
 
   void Run();
   void Start();
+  // The dialog, made on first use: its widgets load the fonts, which a start with
+  // nothing to do never needs.
+  ProcessingProgressDialog* Progress();
 
  signals:
   void sigStart();
@@ -85,6 +88,7 @@ class Launcher : public QObject {
   void UpdateProgress(int total, int steps);
   void SetLabelText(const QString& label);
   void ShowMsgBox();
+  void HideDialog();
 
  private:
   Worker* m_worker = nullptr;

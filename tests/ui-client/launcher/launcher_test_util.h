@@ -53,7 +53,7 @@ inline QString LabelOf(const QProgressDialog& dialog) {
 
 inline std::string Str(const QString& s) { return s.toStdString(); }
 
-// The one progress dialog among the top-level widgets (a Launcher makes exactly one).
+// The one progress dialog among the top-level widgets (a Launcher makes at most one).
 inline ProcessingProgressDialog* FindDialog() {
   for (QWidget* w : QApplication::topLevelWidgets())
     if (auto* d = qobject_cast<ProcessingProgressDialog*>(w)) return d;

@@ -116,7 +116,7 @@ class SequenceTest : public ::testing::Test {
   bool Launch(const std::function<void(DialogWatcher&)>& prepare = nullptr) {
     LanguageScope language("en_US.UTF-8");
     Launcher* launcher = new Launcher();
-    DialogWatcher watcher(launchertest::FindDialog());
+    DialogWatcher watcher(launcher->Progress());
     if (prepare) prepare(watcher);
     bool timed_out = false;
     QTimer watchdog;
@@ -248,7 +248,7 @@ TEST_F(SequenceTest, ExtractionProgressReachesTheDialog) {
 
   LanguageScope language("en_US.UTF-8");
   Launcher launcher;
-  DialogWatcher watcher(launchertest::FindDialog());
+  DialogWatcher watcher(launcher.Progress());
   Notify_Adapter::GetInstance().UpdateDialogText("replaced");
   QThread* worker = QThread::create([&] {
     Extractor extractor;
@@ -274,7 +274,8 @@ TEST_F(SequenceTest, ExtractionProgressReachesTheDialog) {
 
 TEST_F(SequenceTest, LargeCountsDoNotOverflowThePercentage) {
   Launcher launcher;
-  ProcessingProgressDialog* dialog = launchertest::FindDialog();
   QMetaObject::invokeMethod(&launcher, "UpdateProgress", Q_ARG(int, 2000000000), Q_ARG(int, 1000000000));
+  ProcessingProgressDialog* dialog = launchertest::FindDialog();
+  ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(dialog->value(), 50);
 }
