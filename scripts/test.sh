@@ -71,6 +71,7 @@ suite_only=(-LE '^(packaging|long-copy)$')
 i386_way=$(bash scripts/i386-binfmt.sh way)
 export QV_I386=$i386_way
 
+elapsed() { echo "$((SECONDS / 60)) min $((SECONDS % 60)) s"; }
 echo "== normal build =="
 configure build -DQV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
@@ -95,13 +96,16 @@ setsid bash -c '
 later=$!
 i386=""
 i386_log=""
+asan=""
+asan_log=""
 # Ends what still runs behind the suites, keeping the script's own exit status.
 cleanup() {
   local rc=$?
   kill -- -"$later" 2>/dev/null || true
   [ -z "$i386" ] || kill "$i386" 2>/dev/null || true
+  [ -z "$asan" ] || kill "$asan" 2>/dev/null || true
   [ "${QV_I386%%:*}" != emulated ] || bash scripts/i386-binfmt.sh down $$ || true
-  rm -f -- ${later_log:+"$later_log"} ${i386_log:+"$i386_log"}
+  rm -f -- ${later_log:+"$later_log"} ${i386_log:+"$i386_log"} ${asan_log:+"$asan_log"}
   exit "$rc"
 }
 trap cleanup EXIT
@@ -119,33 +123,40 @@ await_build() {
   done
 }
 
-# The normal suite's end is the package build and its checks, which leave most of the
-# machine idle: the i386 suite runs beside it, on fewer slots, once its tree is built,
-# and says what it found when the normal suite is done.
-echo "== normal suite, and the i386 suite beside it =="
+# Most of the normal suite waits (on the package builds and their checks, on processes
+# and timers): the i386 and sanitizer suites run beside it, each as soon as its tree is
+# built, and say what they found when the normal suite is done.
+echo "== normal suite, and the i386 and sanitizer suites beside it == (at $(elapsed))"
 i386_log=$(mktemp)
 (await_build build-i386 && bash scripts/i386-suite.sh build-i386 "$(nproc)") >"$i386_log" 2>&1 &
 i386=$!
+asan_log=$(mktemp)
+(
+  await_build build-asan
+  # Any sanitizer report aborts the process, so it fails its test.
+  export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+  jobs=$(nproc)
+  run_suite build-asan "${suite_only[@]}"
+) >"$asan_log" 2>&1 &
+asan=$!
 normal=0
 run_suite build || normal=$?
 i386_rc=0
 wait "$i386" || i386_rc=$?
-echo "== i386 suite =="
+asan_rc=0
+wait "$asan" || asan_rc=$?
+echo "== i386 suite == (ended at $(elapsed))"
 cat "$i386_log"
-if [ "$normal" -ne 0 ] || [ "$i386_rc" -ne 0 ]; then
-  echo "the normal suite ended with $normal, the i386 suite with $i386_rc" >&2
+echo "== sanitizer suite (ASan + UBSan) =="
+cat "$asan_log"
+if [ "$normal" -ne 0 ] || [ "$i386_rc" -ne 0 ] || [ "$asan_rc" -ne 0 ]; then
+  echo "the normal suite ended with $normal, the i386 suite with $i386_rc, the sanitizer suite with $asan_rc" >&2
   exit 1
 fi
 
-echo "== sanitizer build (ASan + UBSan) and suite =="
-await_build build-asan
-# Any sanitizer report aborts the process, so it fails its test.
-export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-run_suite build-asan "${suite_only[@]}"
-
-echo "== fuzz targets (libFuzzer, ASan + UBSan) =="
+echo "== fuzz targets (libFuzzer, ASan + UBSan) == (at $(elapsed))"
 await_build build-fuzz
 wait "$later"
 grep -v '^\[[0-9]*/[0-9]*\]' "$later_log" || true
@@ -154,4 +165,4 @@ bash fuzz/run.sh build-fuzz "${QV_FUZZ_SECONDS:-15}"
 grep '^i386 suite:' "$i386_log" || echo "i386 suite: no summary (see its output above)"
 hits=$(( $(stats direct_cache_hit) + $(stats preprocessed_cache_hit) - hits_before ))
 echo "ccache ($CCACHE_DIR): $hits compiles reused, $(( $(stats cache_miss) - misses_before )) made" \
-  "(counting any other build on this cache meanwhile); all done in $((SECONDS / 60)) min $((SECONDS % 60)) s"
+  "(counting any other build on this cache meanwhile); all done in $(elapsed)"

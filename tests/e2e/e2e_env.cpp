@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "test_env.h"
+#include "build_paths.h"
 
 extern char** environ;
 
@@ -434,7 +435,7 @@ std::string E2eTest::StartXvfb(const std::vector<std::string>& wrapper) {
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
       std::vector<const char*> argv;
       for (const std::string& word : wrapper) argv.push_back(word.c_str());
-      argv.push_back(wrapper.empty() ? QV_XVFB : "Xvfb");
+      argv.push_back(wrapper.empty() ? qvbuild::kXvfb : "Xvfb");
       argv.push_back(display.c_str());
       for (const char* arg : {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}) argv.push_back(arg);
       argv.push_back(nullptr);

@@ -18,11 +18,12 @@
 
 #include "e2e_env.h"
 #include "test_env.h"
+#include "build_paths.h"
 
 namespace e2e {
 namespace {
 
-const std::string kUnpack = std::string(QV_TEST_DATA_DIR) + "/unpack_like_dpkg.py";
+const std::string kUnpack = QV_SOURCE_DIR + "/tests/e2e/data/unpack_like_dpkg.py";
 
 std::string Q(const std::string& s) { return "'" + s + "'"; }
 

@@ -14,6 +14,7 @@
 
 #include "e2e_env.h"
 #include "test_env.h"
+#include "build_paths.h"
 
 namespace e2e {
 namespace {
@@ -28,7 +29,7 @@ class WaylandSmoke : public E2eTest {
     if (compositor == 0) {
       ::setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test killed by its time limit
-      ::execl(QV_WESTON, "weston", "--backend=headless-backend.so", "--no-config", "--idle-time=0",
+      ::execl(QV_WESTON.c_str(), "weston", "--backend=headless-backend.so", "--no-config", "--idle-time=0",
               ("--socket=" + socket).c_str(), ("--log=" + log_).c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }

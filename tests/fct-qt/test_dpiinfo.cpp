@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 
 #include "dpiinfo.h"
+#include "build_paths.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ QString RunAtDpi(const QString& dpi, const QString& sheet) {
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
   env.insert(QStringLiteral("QT_FONT_DPI"), dpi);
   p.setProcessEnvironment(env);
-  p.start(QStringLiteral(FCT_QT_HELPER), {QStringLiteral("dpi"), sheet});
+  p.start(QString::fromStdString(FCT_QT_HELPER), {QStringLiteral("dpi"), sheet});
   if (!p.waitForFinished(30000)) return QStringLiteral("timeout");
   return QString::fromUtf8(p.readAllStandardOutput());
 }

@@ -14,6 +14,7 @@
 
 #include "qtsingleapplication.h"
 #include "test_env.h"
+#include "build_paths.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ std::unique_ptr<QProcess> StartHolder(const QString& mode = QStringLiteral("hold
                                       const QProcessEnvironment& env = HelperEnv()) {
   auto p = std::make_unique<QProcess>();
   p->setProcessEnvironment(env);
-  p->start(QStringLiteral(FCT_QT_HELPER), {mode});
+  p->start(QString::fromStdString(FCT_QT_HELPER), {mode});
   if (!p->waitForStarted(10000)) return nullptr;
   QByteArray out;
   while (!out.contains("held\n") && !out.contains("running=1")) {
@@ -42,7 +43,7 @@ std::unique_ptr<QProcess> StartHolder(const QString& mode = QStringLiteral("hold
 QString Probe(const QProcessEnvironment& env = HelperEnv()) {
   QProcess p;
   p.setProcessEnvironment(env);
-  p.start(QStringLiteral(FCT_QT_HELPER), {QStringLiteral("probe")});
+  p.start(QString::fromStdString(FCT_QT_HELPER), {QStringLiteral("probe")});
   if (!p.waitForFinished(20000)) return QStringLiteral("timeout");
   return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
@@ -153,7 +154,7 @@ TEST(QtSingleApplication, AnotherUserCannotLockAUserOut) {
   EXPECT_EQ(0, qvtest::RunUnprivileged([&their_env] {
     QProcess p;
     p.setProcessEnvironment(their_env);
-    p.start(QStringLiteral(FCT_QT_HELPER), {QStringLiteral("probe")});
+    p.start(QString::fromStdString(FCT_QT_HELPER), {QStringLiteral("probe")});
     if (!p.waitForFinished(20000)) return 3;
     const QByteArray out = p.readAllStandardOutput();
     return out.contains("running=0") ? 0 : out.contains("running=1") ? 1 : 2;

@@ -27,6 +27,7 @@
 
 #include "e2e_env.h"
 #include "test_env.h"
+#include "build_paths.h"
 
 namespace e2e {
 namespace {
@@ -51,8 +52,8 @@ bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfin
 // The package of `version` for this machine, or cross-built for i386.
 std::string PackageOf(const std::string& version, const std::string& i386 = "") {
   const std::string arch = qvtest::ShellOutput("dpkg --print-architecture");
-  return i386.empty() ? std::string(QV_DEB_DIR) + "/quenvale-drive_" + version + "_" + arch.substr(0, arch.find('\n')) + ".deb"
-                      : std::string(QV_DEB_I386_DIR) + "/quenvale-drive_" + version + "_i386.deb";
+  return i386.empty() ? QV_DEB_DIR + "/quenvale-drive_" + version + "_" + arch.substr(0, arch.find('\n')) + ".deb"
+                      : QV_DEB_I386_DIR + "/quenvale-drive_" + version + "_i386.deb";
 }
 const std::string kI386 = "i386";
 
@@ -88,7 +89,7 @@ std::set<std::string> DependedOn(const std::string& field) {
 // The names of packaging/allowed-depends, each with the reason given for it.
 std::map<std::string, std::string> AllowedDepends() {
   std::map<std::string, std::string> allowed;
-  std::istringstream in(qvtest::ReadFile(QV_SOURCE_DIR "/packaging/allowed-depends"));
+  std::istringstream in(qvtest::ReadFile(QV_SOURCE_DIR + "/packaging/allowed-depends"));
   for (std::string name, reason; in >> name && std::getline(in, reason);) {
     if (name[0] != '#') allowed[name] = reason.substr(std::min(reason.size(), reason.find_first_not_of(' ')));
   }
@@ -138,7 +139,7 @@ std::map<std::string, std::string> EntryOf(const std::string& path) {
 // The languages the dialog speaks: the catalogues listed in the string table's source.
 size_t DialogLanguages() {
   size_t count = 0;
-  for (const std::string& line : Lines(qvtest::ReadFile(QV_SOURCE_DIR "/ui-client/launcher/texts/strtab.txt"))) {
+  for (const std::string& line : Lines(qvtest::ReadFile(QV_SOURCE_DIR + "/ui-client/launcher/texts/strtab.txt"))) {
     if (StartsWith(line, "language\t")) ++count;
   }
   return count;
@@ -198,7 +199,7 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
                                   "'s/^.*(NEEDED).*\\[\\(lib\\(Qt5\\|icu\\|double-conversion\\|pcre2-16\\|md4c\\).*\\)\\]$/\\1/p' | LC_ALL=C sort -u"),
               carried);
     EXPECT_GE(Lines(carried).size(), 9u) << carried;
-    const std::string readme = qvtest::ReadFile(QV_SOURCE_DIR "/README.md");
+    const std::string readme = qvtest::ReadFile(QV_SOURCE_DIR + "/README.md");
     // The platforms the launcher uses and what they need to show the dialog, each named in
     // the README's layout table: no image format (the icon is a PNG, which QtGui reads
     // itself) or any other plug-in.
@@ -603,7 +604,7 @@ TEST_F(InstalledPackage, StartsAtLoginWithoutAWindowWhenCurrentAndNotOnceTheUser
 
   // The user opts out with the README's command (the package's /etc being under root
   // here): the next login starts nothing.
-  ASSERT_NE(qvtest::ReadFile(QV_SOURCE_DIR "/README.md").find(kOptOut), std::string::npos);
+  ASSERT_NE(qvtest::ReadFile(QV_SOURCE_DIR + "/README.md").find(kOptOut), std::string::npos);
   std::string opt_out = kOptOut;
   opt_out.replace(opt_out.find("/etc/xdg"), 8, root + "/etc/xdg");
   ASSERT_EQ(qvtest::Shell("HOME=" + Quote(home.path) + " sh -c " + Quote(opt_out)), 0);
@@ -659,8 +660,9 @@ class PrivateMachine : public InstalledPackage {
     ASSERT_EQ(::mkdir(layers.c_str(), 0755), 0);
     const std::string system = SystemRoot();
     if (HasFailure()) return;
+    const std::string script = QV_SOURCE_DIR + "/tests/packaging/private_system.sh";
     std::vector<const char*> argv = {"unshare", "--mount", "--propagation", "private", "sh",
-                                     QV_SOURCE_DIR "/tests/packaging/private_system.sh", layers.c_str(), group_.c_str()};
+                                     script.c_str(), layers.c_str(), group_.c_str()};
     if (!system.empty()) {
       chroot_ = layers + "/root";
       argv.push_back(system.c_str());
@@ -937,7 +939,7 @@ TEST_F(PrivateMachine, MaintainerScriptsEnableTheUserUnitForEveryoneUntilThePurg
 // session's display, where the dialog shows while its (slowed) copy runs.
 TEST_F(PrivateMachine, AnUpgradeByDpkgReachesEveryRunningClientOfEveryUserButTheOptedOut) {
   using Clock = std::chrono::steady_clock;
-  ASSERT_NE(qvtest::ReadFile(QV_SOURCE_DIR "/README.md").find(kUpgradeOptOut), std::string::npos);
+  ASSERT_NE(qvtest::ReadFile(QV_SOURCE_DIR + "/README.md").find(kUpgradeOptOut), std::string::npos);
   const std::string release = std::string(QV_DEB_RELEASE).substr(std::string(QV_DEB_RELEASE).rfind('.') + 1);
   const std::string update = std::string(QV_DEB_UPDATE).substr(std::string(QV_DEB_UPDATE).rfind('.') + 1);
   ASSERT_EQ(Dpkg("-i " + Quote(PackageOf(QV_DEB_RELEASE))), 0);
@@ -1086,7 +1088,7 @@ TEST_F(PrivateMachine, AnUpgradeByDpkgReachesEveryRunningClientOfEveryUserButThe
 // It runs where the i386 suite runs, natively or under qemu-user, and is skipped where
 // that suite is (scripts/i386-binfmt.sh decides, as for the suite).
 TEST_F(PrivateMachine, TheI386PackageInstallsAndInstallsStartsAndUpgradesTheClient) {
-  const std::string binfmt = "bash " QV_SOURCE_DIR "/scripts/i386-binfmt.sh ";
+  const std::string binfmt = "bash " + QV_SOURCE_DIR + "/scripts/i386-binfmt.sh ";
   const std::string way = qvtest::ShellOutput(binfmt + "way");
   if (way.rfind("skip:", 0) == 0) GTEST_SKIP() << "i386 " << way;
   struct Claim {
@@ -1110,7 +1112,7 @@ class Debian13Machine : public PrivateMachine {
  protected:
   std::string SystemRoot() override {
     const std::string log = qvtest::MakeTempDir("debootstrap") + "/log";
-    const std::string root = qvtest::ShellOutput("sh " QV_SOURCE_DIR "/tests/packaging/debian13_system.sh /var/tmp/qv-trixie-" +
+    const std::string root = qvtest::ShellOutput("sh " + QV_SOURCE_DIR + "/tests/packaging/debian13_system.sh /var/tmp/qv-trixie-" +
                                                  std::to_string(::getuid()) + " 2>" + Quote(log));
     if (root.empty()) ADD_FAILURE() << "no Debian 13 system: " << qvtest::ReadFile(log);
     return root.substr(0, root.find('\n'));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "extractor_test_util.h"
+#include "build_paths.h"
 
 using extest::Dir;
 using extest::Exists;
@@ -211,7 +212,7 @@ TEST_F(ExtractorSafetyTest, HardLinksCannotReachOutside) {
 // chosen by the archive, or a fifo in its place, or only delete it; so such entries are
 // refused unless they are folders. Each archive holds that entry first and a file "after".
 TEST_F(ExtractorSafetyTest, EntryNamingTheTargetItselfIsRefusedUnlessAFolder) {
-  ASSERT_EQ(0, qvtest::Shell("python3 " QV_TEST_DATA_DIR "/target_entries.py " + work_));
+  ASSERT_EQ(0, qvtest::Shell("python3 " + QV_SOURCE_DIR + "/tests/ui-client/launcher/data/target_entries.py " + work_));
   const std::pair<const char*, const char*> rows[] = {
       {"empty-file.zip", ""},      {"dot-symlink.tar", "."}, {"dotslash-symlink.tar", "./"},
       {"slash-symlink.tar", "/"},  {"dot-hardlink.tar", "."}, {"dot-fifo.tar", "."},
@@ -257,7 +258,7 @@ TEST_F(ExtractorSafetyTest, EntryNamingTheTargetItselfIsRefusedUnlessAFolder) {
 }
 
 TEST_F(ExtractorSafetyTest, FolderEntryNamingTheTargetExtractsAsBefore) {
-  ASSERT_EQ(0, qvtest::Shell("python3 " QV_TEST_DATA_DIR "/target_entries.py " + work_));
+  ASSERT_EQ(0, qvtest::Shell("python3 " + QV_SOURCE_DIR + "/tests/ui-client/launcher/data/target_entries.py " + work_));
   // bsdtar writes a bare "." in cpio (and "./" in tar, which the script's archive has).
   const std::string src = work_ + "/src";
   ASSERT_EQ(0, qvtest::Shell("mkdir " + src + " && printf after > " + src +

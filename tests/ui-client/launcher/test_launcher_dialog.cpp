@@ -10,6 +10,7 @@
 #include "launcher_test_util.h"
 #include "texts/catalogue_texts.h"
 #include "test_env.h"
+#include "build_paths.h"
 
 using launchertest::LabelOf;
 using launchertest::LanguageScope;
@@ -27,7 +28,7 @@ class DialogTest : public ::testing::Test {
     // A resource root with the real icon, as the install lays it out.
     root_ = QString::fromStdString(qvtest::MakeTempDir("root"));
     QDir().mkpath(root_ + "/images");
-    QFile::copy(QStringLiteral(QV_SOURCE_DIR "/ui-client/launcher/linux/resources/ico_72_sky_lodge.png"),
+    QFile::copy(QString::fromStdString(QV_SOURCE_DIR + "/ui-client/launcher/linux/resources/ico_72_sky_lodge.png"),
                 root_ + "/images/ico_72_sky_lodge.png");
     UIPathManager::getInstance()->setPath(QStringLiteral("root_resource_path"), root_);
   }
@@ -101,7 +102,7 @@ TEST_F(DialogTest, LanguageWithoutCatalogueFallsBackToEnglishAndArial) {
 // look at the result; each must carry its own translated label, the untranslated
 // application name as title, and its language's font.
 TEST_F(DialogTest, RendersInAllLanguages) {
-  const QString out_dir = QStringLiteral(QV_BINARY_DIR "/launcher-dialog-screens");
+  const QString out_dir = QString::fromStdString(QV_BINARY_DIR + "/launcher-dialog-screens");
   ASSERT_TRUE(QDir().mkpath(out_dir));
   for (const texttest::Catalogue& lang : texttest::kCatalogues) {
     LanguageScope language(lang.locale);

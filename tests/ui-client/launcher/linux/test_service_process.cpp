@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "service_fixture.h"
+#include "build_paths.h"
 
 extern char** environ;
 
@@ -80,7 +81,7 @@ class StopTest : public ServiceTest {
   std::string InstallClientBinary() {
     MakeInstalledCopy(app_, "20");
     const std::string exe = app_ + "/bin/cloud-drive-ui";
-    EXPECT_EQ(0, qvtest::Shell("cp '" QV_FAKE_CLIENT "' '" + exe + "'"));
+    EXPECT_EQ(0, qvtest::Shell("cp '" + QV_FAKE_CLIENT + "' '" + exe + "'"));
     return exe;
   }
 
@@ -291,7 +292,7 @@ TEST(StopDangerousPid, GroupAndBroadcastValuesAreNotSignalled) {
     const std::string work = qvtest::MakeTempDir("ns");
     ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + work + "/.QuenvaleDrive'"));
     const std::string out = work + "/out";
-    int rc = qvtest::Shell("unshare --pid --fork --mount-proc setsid '" QV_NS_STOP_HELPER "' '" +
+    int rc = qvtest::Shell("unshare --pid --fork --mount-proc setsid '" + QV_NS_STOP_HELPER + "' '" +
                            std::string(value) + "' '" + work + "' >'" + out + "' 2>&1");
     EXPECT_EQ(0, rc) << qvtest::ReadFile(out);
     EXPECT_NE(std::string::npos,
@@ -304,7 +305,7 @@ TEST(StopDangerousPid, GroupAndBroadcastValuesAreNotSignalled) {
   const std::string work = qvtest::MakeTempDir("ns");
   ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + work + "/.QuenvaleDrive'"));
   const std::string out = work + "/out";
-  EXPECT_EQ(0, qvtest::Shell("unshare --pid --fork --mount-proc setsid '" QV_NS_STOP_HELPER "' 1 '" + work +
+  EXPECT_EQ(0, qvtest::Shell("unshare --pid --fork --mount-proc setsid '" + QV_NS_STOP_HELPER + "' 1 '" + work +
                              "' >'" + out + "' 2>&1"))
       << qvtest::ReadFile(out);
   EXPECT_NE(std::string::npos, qvtest::ReadFile(out).find("process 1 named in '")) << qvtest::ReadFile(out);
@@ -312,7 +313,7 @@ TEST(StopDangerousPid, GroupAndBroadcastValuesAreNotSignalled) {
 
   // The helper does notice a signal: run from the app folder, pid 1 is the client.
   const std::string app_bin = work + "/.QuenvaleDrive/QuenvaleDrive.app/bin";
-  ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + app_bin + "' && cp '" QV_NS_STOP_HELPER "' '" + app_bin + "/helper'"));
+  ASSERT_EQ(0, qvtest::Shell("mkdir -p '" + app_bin + "' && cp '" + QV_NS_STOP_HELPER + "' '" + app_bin + "/helper'"));
   EXPECT_NE(0, qvtest::Shell("unshare --pid --fork --mount-proc setsid '" + app_bin + "/helper' 1 '" + work +
                              "' >/dev/null 2>&1"));
 }

@@ -26,6 +26,7 @@
 
 #include "log_lines.h"
 #include "test_env.h"
+#include "build_paths.h"
 
 namespace {
 

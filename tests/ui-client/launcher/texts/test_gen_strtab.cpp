@@ -8,10 +8,11 @@
 #include <string>
 
 #include "test_env.h"
+#include "build_paths.h"
 
 namespace {
 
-const std::string kScript = QV_SOURCE_DIR "/ui-client/launcher/texts/gen_strtab.cmake";
+const std::string kScript = QV_SOURCE_DIR + "/ui-client/launcher/texts/gen_strtab.cmake";
 
 struct GenResult {
   int status = -1;
