@@ -125,10 +125,12 @@ await_build() {
 
 # Most of the normal suite waits (on the package builds and their checks, on processes
 # and timers): the i386 and sanitizer suites run beside it, each as soon as its tree is
-# built, and say what they found when the normal suite is done.
+# built, and say what they found when the normal suite is done. They run at a lower
+# priority, as the package builds and checks at the normal suite's start are what the
+# whole run waits for longest.
 echo "== normal suite, and the i386 and sanitizer suites beside it == (at $(elapsed))"
 i386_log=$(mktemp)
-(await_build build-i386 && bash scripts/i386-suite.sh build-i386 "$(nproc)") >"$i386_log" 2>&1 &
+(await_build build-i386 && nice -n 5 bash scripts/i386-suite.sh build-i386 "$(nproc)") >"$i386_log" 2>&1 &
 i386=$!
 asan_log=$(mktemp)
 (
@@ -138,6 +140,7 @@ asan_log=$(mktemp)
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
   jobs=$(nproc)
+  renice -n 5 -p "$BASHPID" >/dev/null
   run_suite build-asan "${suite_only[@]}"
 ) >"$asan_log" 2>&1 &
 asan=$!

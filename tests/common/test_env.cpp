@@ -31,6 +31,8 @@ namespace {
 std::string g_root;
 // Set when the watchdog takes over, in the process it watches.
 std::atomic<pid_t> g_expiring{0};
+// The child that finishes the clean-up after the watchdog's end; left out of it.
+std::atomic<pid_t> g_cleaner{0};
 std::atomic<int> g_counter{0};
 
 void MakeDir(const std::string& path, mode_t mode) {
@@ -96,7 +98,9 @@ std::vector<pid_t> Descendants() {
   std::vector<pid_t> found{::getpid()};
   for (size_t i = 0; i < found.size(); ++i) {
     auto [first, last] = children.equal_range(found[i]);
-    for (auto it = first; it != last; ++it) found.push_back(it->second);
+    for (auto it = first; it != last; ++it) {
+      if (it->second != g_cleaner) found.push_back(it->second);
+    }
   }
   found.erase(found.begin());
   return found;
@@ -141,17 +145,19 @@ void WatchTimeLimit(int* argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(std::max(1, limit - margin)));
     g_expiring = ::getpid();
     std::fprintf(stderr, "the case's time limit of %d s is near: ending its processes and removing its sandbox\n", limit);
-    EndDescendants();
-    // The case goes on meanwhile and may still start processes and add files: a child
-    // ends those again once this process has ended, then removes the sandbox (glibc's
-    // fork keeps malloc usable in it).
+    // First a child that, once this process has ended however it ends (the case goes on
+    // meanwhile, and may crash in a world whose processes are gone), ends what is left
+    // and removes the sandbox (glibc's fork keeps malloc usable in it).
     const pid_t self = ::getpid();
-    if (::fork() == 0) {
+    const pid_t cleaner = ::fork();
+    if (cleaner == 0) {
       while (::getppid() == self) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       EndDescendants();
       RemoveSandbox();
       std::_Exit(0);
     }
+    g_cleaner = cleaner;
+    EndDescendants();
     std::_Exit(1);
   }).detach();
 }

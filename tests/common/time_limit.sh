@@ -7,14 +7,14 @@ program=$1
 run=limit$$
 QV_TEST_RUN=$run "$program" --qv_time_limit=6 >out.$run 2>&1
 rc=$?
-# The watchdog's last step runs once the program has ended; it stops with the sandbox.
+# The watchdog's last step runs once the program has ended; it ends with the sandbox.
 for _ in $(seq 1 600); do
-  [ -z "$(find /tmp -maxdepth 1 -name "qvtest-$run-*")" ] && break
+  left=$(grep -l "qvtest-$run-" /proc/[0-9]*/environ 2>/dev/null)
+  [ -z "$(find /tmp -maxdepth 1 -name "qvtest-$run-*")" ] && [ -z "$left" ] && break
   sleep 0.1
 done
-left=$(grep -l "qvtest-$run-" /proc/[0-9]*/environ 2>/dev/null)
-grep -q "time limit of 6 s is near" out.$run || { echo "no watchdog message (status $rc)"; exit 1; }
+grep -q "time limit of 6 s is near" out.$run || { tail -n 40 out.$run; echo "no watchdog message (status $rc)"; exit 1; }
+[ "$rc" -eq 1 ] || { tail -n 40 out.$run; echo "ended with $rc, not 1"; exit 1; }
 rm -f out.$run
-[ "$rc" -eq 1 ] || { echo "ended with $rc, not 1"; exit 1; }
 [ -z "$left" ] || { echo "processes left: $left"; exit 1; }
 [ -z "$(find /tmp -maxdepth 1 -name "qvtest-$run-*")" ] || { echo "sandbox left"; exit 1; }

@@ -169,9 +169,13 @@ TEST(DebianPackage, HoldsTheInstallTreeAndTheDesktopFilesAndDeclaresWhatTheyNeed
     const std::map<std::string, std::string> allowed = AllowedDepends();
     for (const std::string& name : depends) EXPECT_EQ(allowed.count(name), 1u) << name << " is not in packaging/allowed-depends";
     for (const auto& [name, reason] : allowed) EXPECT_GE(reason.size(), 20u) << name;
-    EXPECT_EQ(qvtest::ShellOutput("dpkg-deb -f " + Quote(deb) + " Depends | tr , '\\n' | sed -n 's/^ *\\([^ ]*\\) (>= \\(.*\\))$/\\1 \\2/p' | "
-                                  "while read name floor; do oldest=$(apt-cache madison $name | awk '{ print $3 }' | sort -V | "
-                                  "head -n 1); dpkg --compare-versions $floor le $oldest || echo $name $floor $oldest; done"),
+    // One apt-cache call for all of them: each call reads the whole package cache.
+    const std::string floors = qvtest::MakeTempDir("floors") + "/floors";
+    EXPECT_EQ(qvtest::ShellOutput("export LC_ALL=C; dpkg-deb -f " + Quote(deb) + " Depends | tr , '\\n' | sed -n 's/^ *\\([^ ]*\\) (>= \\(.*\\))$/\\1 \\2/p' | "
+                                  "sort >" + Quote(floors) + " && apt-cache madison $(cut -d ' ' -f 1 " + Quote(floors) + ") | "
+                                  "awk -F '|' '{ gsub(/ /, \"\", $1); gsub(/ /, \"\", $2); print $1, $2 }' | sort -k1,1 -k2,2V | "
+                                  "awk '!seen[$1]++' | join -a 1 " + Quote(floors) + " - | while read name floor oldest; do "
+                                  "dpkg --compare-versions \"$floor\" le \"$oldest\" 2>/dev/null || echo $name $floor $oldest; done"),
               "");
 
     const std::string root = qvtest::MakeTempDir("root");
@@ -287,14 +291,12 @@ TEST(DebianPackage, EveryAllowedNameResolvesInDebian12) {
 TEST(DebianPackage, LintianAndTheDesktopValidatorsAcceptIt) {
   const std::string out = qvtest::MakeTempDir("checks") + "/out";
   const std::string debs = Quote(PackageOf(QV_DEB_RELEASE)) + " " + Quote(PackageOf(QV_DEB_UPDATE));
-  // No errors (overridden ones aside)...
-  EXPECT_EQ(qvtest::Shell("lintian --fail-on error " + debs + " >" + Quote(out) + " 2>&1"), 0)
+  // One run: no errors (overridden ones aside, shown as "O: ") and nothing overridden but
+  // the files under /opt and ICU's data library, which links nothing. Shown overrides
+  // would fail lintian's own status, so only lintian failing to run fails it here.
+  EXPECT_EQ(qvtest::Shell("lintian --fail-on none --show-overrides " + debs + " >" + Quote(out) + " 2>&1"), 0)
       << qvtest::ReadFile(out);
   for (const std::string& line : Lines(qvtest::ReadFile(out))) EXPECT_FALSE(StartsWith(line, "E: ")) << line;
-  // ...and nothing overridden but the files under /opt and ICU's data library, which
-  // links nothing. (Shown overrides count as errors in lintian's exit status, hence a
-  // second run.)
-  qvtest::Shell("lintian --show-overrides " + debs + " >" + Quote(out) + " 2>&1");
   size_t overridden = 0;
   for (const std::string& line : Lines(qvtest::ReadFile(out))) {
     if (StartsWith(line, "O: ")) {
