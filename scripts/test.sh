@@ -130,7 +130,7 @@ await_build() {
 # whole run waits for longest.
 echo "== normal suite, and the i386 and sanitizer suites beside it == (at $(elapsed))"
 i386_log=$(mktemp)
-(await_build build-i386 && nice -n 5 bash scripts/i386-suite.sh build-i386 "$(nproc)") >"$i386_log" 2>&1 &
+(await_build build-i386 && nice -n 5 bash scripts/i386-suite.sh build-i386 "$jobs") >"$i386_log" 2>&1 &
 i386=$!
 asan_log=$(mktemp)
 (
@@ -139,7 +139,6 @@ asan_log=$(mktemp)
   export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-  jobs=$(nproc)
   renice -n 5 -p "$BASHPID" >/dev/null
   run_suite build-asan "${suite_only[@]}"
 ) >"$asan_log" 2>&1 &
