@@ -38,7 +38,8 @@ const int kWriteOptions = ARCHIVE_EXTRACT_UNLINK | ARCHIVE_EXTRACT_SECURE_SYMLIN
 // they cannot be loaded.
 const ArchiveCalls* LoadArchive() {
   std::string why;
-  const auto calls = reinterpret_cast<decltype(&qv_archive_calls)>(ModuleEntry(kArchiveModule, "qv_archive_calls", &why));
+  const auto calls =
+      reinterpret_cast<decltype(&qv_archive_calls)>(ModuleEntry(kArchiveModule, "qv_archive_calls", &why));
   if (!calls) {
     QVLOG_ERR(kComponent, "cannot load the archive module: %s\n", why.c_str());
     return nullptr;
