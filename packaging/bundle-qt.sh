@@ -1,5 +1,6 @@
 #!/bin/sh
-# Copies into PREFIX/lib the Qt and ICU libraries that the installed binaries load, and
+# Copies into PREFIX/lib the Qt and ICU libraries that the installed binaries (bin/, and
+# lib/ with our modules, which the launcher loads when first needed) load, and
 # what those load in turn of Qt, ICU and the libraries that Qt needs beyond the base of
 # every desktop (packaging/allowed-depends: double-conversion, PCRE2's UTF-16 library,
 # md4c), from the folder of the Qt that the build used:

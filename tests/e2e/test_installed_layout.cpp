@@ -5,6 +5,7 @@
 
 #include <QSettings>
 #include <string>
+#include <utility>
 
 #include "config.h"
 #include "e2e_env.h"
@@ -44,6 +45,18 @@ TEST_F(InstalledLayout, HoldsWhatTheLauncherLoadsBesideItself) {
       " | xargs -r realpath -s");
   EXPECT_EQ(found, root_ + "/lib/libfct-qt.so.1\n") << ldd;
   EXPECT_EQ(ldd.find("not found"), std::string::npos) << ldd;
+
+  // libarchive and Qt's D-Bus, which a start with nothing to do does without, only
+  // through the modules beside libfct-qt, which find what they need.
+  const std::string needed = qvtest::ShellOutput("readelf -d '" + root_ + "/bin/launcher' | grep NEEDED");
+  EXPECT_EQ(needed.find("libarchive"), std::string::npos) << needed;
+  EXPECT_EQ(needed.find("libQt5DBus"), std::string::npos) << needed;
+  for (const auto& [module, library] : {std::pair{"libquenvale-archive.so", "libarchive.so.13 => /"},
+                                        std::pair{"libquenvale-notify.so", "libQt5DBus.so.5 => /"}}) {
+    const std::string loads = qvtest::ShellOutput("ldd '" + root_ + "/lib/" + module + "'");
+    EXPECT_NE(loads.find(library), std::string::npos) << loads;
+    EXPECT_EQ(loads.find("not found"), std::string::npos) << loads;
+  }
 
   // A 72x72 PNG: signature, then the IHDR chunk with width and height.
   std::string icon = qvtest::ReadFile(root_ + "/images/ico_72_sky_lodge.png");

@@ -4,18 +4,14 @@
 #include <unistd.h>
 
 #include <QByteArray>
-#include <QDBusConnection>
-#include <QDBusError>
-#include <QDBusMessage>
 #include <QFile>
 #include <QSaveFile>
-#include <QStringList>
-#include <QVariantMap>
 
 #include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "modules.h"
 #include "strtab.h"
 #include "uipathmanager.h"
 
@@ -64,32 +60,20 @@ bool Send(const Text& text, QString* error) {
         QStringLiteral("no session bus (DBUS_SESSION_BUS_ADDRESS is not set and there is no $XDG_RUNTIME_DIR/bus)");
     return false;
   }
-  const QString name = QStringLiteral("qv-desktop-notice");
-  // libdbus aborts the process on what it takes for a caller's bug, which Qt 5.15 commits
-  // when a bus refuses the connection; a notification must never end the launcher. Set
-  // once the client runs, so that it does not inherit this.
-  if (!qEnvironmentVariableIsSet("DBUS_FATAL_WARNINGS")) qputenv("DBUS_FATAL_WARNINGS", "0");
-  bool sent = false;
-  {
-    QDBusConnection bus = QDBusConnection::connectToBus(address, name);
-    if (!bus.isConnected()) {
-      *error = QStringLiteral("cannot connect to the session bus '%1': %2").arg(address, bus.lastError().message());
-    } else {
-      QDBusMessage call = QDBusMessage::createMethodCall(
-          QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-          QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-      QVariantMap hints;
-      hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("quenvale-drive"));
-      hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(text.urgency));
-      call << StrTable::LoadStr(StrTable::app_name_drive_client) << 0u << QStringLiteral("quenvale-drive")
-           << text.summary << text.body << QStringList() << hints << -1;
-      const QDBusMessage reply = bus.call(call, QDBus::Block, kReplyMs);
-      sent = reply.type() == QDBusMessage::ReplyMessage;
-      if (!sent) *error = reply.errorName() + QStringLiteral(": ") + reply.errorMessage();
-    }
+  std::string why;
+  const auto send = reinterpret_cast<decltype(&qv_notify_send)>(ModuleEntry(kNotifyModule, "qv_notify_send", &why));
+  if (!send) {
+    *error = QStringLiteral("cannot load the notification module: %1").arg(FromUtf8(why));
+    return false;
   }
-  QDBusConnection::disconnectFromBus(name);
-  return sent;
+  NotifyCall call;
+  call.address = address;
+  call.app_name = StrTable::LoadStr(StrTable::app_name_drive_client);
+  call.summary = text.summary;
+  call.body = text.body;
+  call.urgency = text.urgency;
+  call.reply_ms = kReplyMs;
+  return send(&call, error);
 }
 
 // key=value lines, written to a new file that is renamed over the old one.

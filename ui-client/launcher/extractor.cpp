@@ -11,9 +11,10 @@
 #include <string_view>
 
 #include "adapter.h"
-#include "archive-abi.h"
+#include "archive-calls.h"
 #include "cloud-service.h"
 #include "file/file-op.h"
+#include "modules.h"
 #include "strtab.h"
 
 #define QV_LOG_FILE "extractor.cpp"
@@ -33,18 +34,23 @@ const int kBlockSize = 10240;
 const int kWriteOptions = ARCHIVE_EXTRACT_UNLINK | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                           ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_MAC_METADATA;
 
-const char* ErrorText(archive* a) {
-  const char* text = archive_error_string(a);
-  // What glibc would print for a null "%s"; spelled out to keep printf well-defined.
-  return text ? text : "(null)";
+// The libarchive calls, loading them the first time; null, with the reason logged, when
+// they cannot be loaded.
+const ArchiveCalls* LoadArchive() {
+  std::string why;
+  const auto calls =
+      reinterpret_cast<decltype(&qv_archive_calls)>(ModuleEntry(kArchiveModule, "qv_archive_calls", &why));
+  if (!calls) {
+    QVLOG_ERR(kComponent, "cannot load the archive module: %s\n", why.c_str());
+    return nullptr;
+  }
+  return calls();
 }
 
-// archive_read_support_filter_all under its older, deprecated name.
-void EnableAllFilters(archive* reader) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  archive_read_support_compression_all(reader);
-#pragma GCC diagnostic pop
+const char* ErrorText(const ArchiveCalls& la, archive* a) {
+  const char* text = la.error_string(a);
+  // What glibc would print for a null "%s"; spelled out to keep printf well-defined.
+  return text ? text : "(null)";
 }
 
 // Whether test holds for any of the slash-separated components of path, empty ones
@@ -138,17 +144,17 @@ class Utf8Names {
 
 // Opens the archive at source for a pass over its entries, in any format and filter;
 // null, with the failure logged, when it cannot be read.
-archive* OpenForListing(const ustring& source) {
-  archive* reader = archive_read_new();
+archive* OpenForListing(const ArchiveCalls& la, const ustring& source) {
+  archive* reader = la.read_new();
   if (!reader) {
     QVLOG_ERR(kComponent, "Allocate archive failed\n");
     return nullptr;
   }
-  archive_read_support_filter_all(reader);
-  archive_read_support_format_all(reader);
-  if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
-    QVLOG_ERR(kComponent, "archive_read_open_filename failed: '%s'\n", ErrorText(reader));
-    archive_read_free(reader);
+  la.read_support_filter_all(reader);
+  la.read_support_format_all(reader);
+  if (la.read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
+    QVLOG_ERR(kComponent, "archive_read_open_filename failed: '%s'\n", ErrorText(la, reader));
+    la.read_free(reader);
     return nullptr;
   }
   return reader;
@@ -158,17 +164,19 @@ archive* OpenForListing(const ustring& source) {
 // number of entries, or -1 when the archive cannot be read.
 template <typename OnEntry>
 int ForEachEntry(const ustring& source, OnEntry on_entry) {
+  const ArchiveCalls* la = LoadArchive();
+  if (!la) return -1;
   Utf8Names utf8_names;
-  archive* reader = OpenForListing(source);
+  archive* reader = OpenForListing(*la, source);
   if (!reader) return -1;
   int count = 0;
   archive_entry* entry = nullptr;
-  while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+  while (la->read_next_header(reader, &entry) == ARCHIVE_OK) {
     ++count;
-    on_entry(entry);
-    archive_read_data_skip(reader);
+    on_entry(*la, entry);
+    la->read_data_skip(reader);
   }
-  archive_read_free(reader);
+  la->read_free(reader);
   return count;
 }
 
@@ -185,7 +193,7 @@ int Extractor::Count() {
     QVLOG_ERR(kComponent, "Invalid argument\n");
     return -1;
   }
-  return ForEachEntry(source, [](archive_entry*) {});
+  return ForEachEntry(source, [](const ArchiveCalls&, archive_entry*) {});
 }
 
 int Extractor::List() {
@@ -193,8 +201,8 @@ int Extractor::List() {
     QVLOG_ERR(kComponent, "Invalid argument\n");
     return -1;
   }
-  const int count = ForEachEntry(source, [](archive_entry* entry) {
-    const char* path = archive_entry_pathname(entry);
+  const int count = ForEachEntry(source, [](const ArchiveCalls& la, archive_entry* entry) {
+    const char* path = la.entry_pathname(entry);
     ::printf("%s\n", path ? path : "");
     ::fflush(stdout);
   });
@@ -218,46 +226,49 @@ int Extractor::Extract() {
     return -1;
   }
 
+  const ArchiveCalls* const loaded = LoadArchive();
+  if (!loaded) return -1;
+  const ArchiveCalls& la = *loaded;
   Utf8Names utf8_names;
-  archive* reader = archive_read_new();
+  archive* reader = la.read_new();
   if (!reader) {
     QVLOG_ERR(kComponent, "Allocate extractor failed\n");
     return -1;
   }
-  archive* writer = archive_write_disk_new();
+  archive* writer = la.write_disk_new();
   if (!writer) {
     QVLOG_ERR(kComponent, "Allocate extractor failed\n");
   } else {
-    archive_write_disk_set_options(writer, kWriteOptions);
-    EnableAllFilters(reader);
-    archive_read_support_format_all(reader);
-    if (archive_read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
+    la.write_disk_set_options(writer, kWriteOptions);
+    la.read_support_filter_all(reader);
+    la.read_support_format_all(reader);
+    if (la.read_open_filename(reader, source.c_str(), kBlockSize) != ARCHIVE_OK) {
       QVLOG_ERR(kComponent, "Failed to read file '%s' ('%s')\n", source.c_str(),
-                ErrorText(reader));
+                ErrorText(la, reader));
     } else {
       const std::string base = ResolveTarget(target.c_str());
       int progress = 0;
       archive_entry* entry = nullptr;
       for (;;) {
-        int r = archive_read_next_header(reader, &entry);
+        int r = la.read_next_header(reader, &entry);
         if (r == ARCHIVE_EOF) {
           result = 0;
           break;
         }
         if (r != ARCHIVE_OK) {
-          QVLOG_ERR(kComponent, "archive_read_next_header failed: '%s'\n", ErrorText(reader));
+          QVLOG_ERR(kComponent, "archive_read_next_header failed: '%s'\n", ErrorText(la, reader));
           break;
         }
-        const char* path = archive_entry_pathname(entry);
+        const char* path = la.entry_pathname(entry);
         if (!path) {
           QVLOG_ERR(kComponent, "archive_entry_pathname failed");
           break;
         }
-        const char* hardlink = archive_entry_hardlink(entry);
+        const char* hardlink = la.entry_hardlink(entry);
         if (NamesTheTarget(path)) {
           // Anything but a folder would take the target's place: the writer unlinks what
           // is at an entry's path, and an empty target goes with it.
-          if (archive_entry_filetype(entry) != AE_IFDIR || hardlink) {
+          if (la.entry_filetype(entry) != AE_IFDIR || hardlink) {
             QVLOG_ERR(kComponent, "entry '%s' names the target folder itself\n", path);
             break;
           }
@@ -268,24 +279,24 @@ int Extractor::Extract() {
           }
           // A target not made yet is made by this entry, as any folder entry makes its
           // folder.
-          archive_entry_set_pathname(entry, base.c_str());
+          la.entry_set_pathname(entry, base.c_str());
         } else {
           // Plain concatenation: "./a" becomes base/./a and "/a" base//a, both inside.
-          archive_entry_set_pathname(entry, (base + "/" + path).c_str());
+          la.entry_set_pathname(entry, (base + "/" + path).c_str());
           // A hard link names another entry of the archive, so it moves with the
           // entries; a symbolic link's text is the link's content and stays as stored.
-          if (hardlink) archive_entry_set_hardlink(entry, (base + "/" + hardlink).c_str());
+          if (hardlink) la.entry_set_hardlink(entry, (base + "/" + hardlink).c_str());
         }
 
-        if (archive_read_extract2(reader, entry, writer) != ARCHIVE_OK) {
-          QVLOG_ERR(kComponent, "archive_read_extract2 failed: '%s'\n", ErrorText(writer));
+        if (la.read_extract2(reader, entry, writer) != ARCHIVE_OK) {
+          QVLOG_ERR(kComponent, "archive_read_extract2 failed: '%s'\n", ErrorText(la, writer));
           break;
         }
         ++progress;
         Notify_Adapter::GetInstance().UpdateProgress(total, progress);
-        if (archive_write_finish_entry(writer) != ARCHIVE_OK) {
+        if (la.write_finish_entry(writer) != ARCHIVE_OK) {
           QVLOG_ERR(kComponent, "archive_write_finish_entry failed: '%s'\n",
-                    ErrorText(writer));
+                    ErrorText(la, writer));
           break;
         }
       }
@@ -297,8 +308,8 @@ int Extractor::Extract() {
       }
     }
   }
-  archive_read_free(reader);
-  if (writer) archive_write_free(writer);
+  la.read_free(reader);
+  if (writer) la.write_free(writer);
   return result;
 }
 
@@ -307,18 +318,20 @@ int Extractor::copy_data(archive* ar, archive* aw) {
     QVLOG_ERR(kComponent, "Invalid Argument\n");
     return -1;
   }
+  const ArchiveCalls* const la = LoadArchive();
+  if (!la) return -1;
   for (;;) {
     const void* buff = nullptr;
     size_t size = 0;
     la_int64_t offset = 0;
-    int r = archive_read_data_block(ar, &buff, &size, &offset);
+    int r = la->read_data_block(ar, &buff, &size, &offset);
     if (r == ARCHIVE_EOF) return 0;
     if (r != ARCHIVE_OK) {
-      QVLOG_ERR(kComponent, "archive_read_data_block failed: '%s'\n", ErrorText(ar));
+      QVLOG_ERR(kComponent, "archive_read_data_block failed: '%s'\n", ErrorText(*la, ar));
       return -1;
     }
-    if (archive_write_data_block(aw, buff, size, offset) != ARCHIVE_OK) {
-      QVLOG_ERR(kComponent, "archive_write_data_block failed: '%s'\n", ErrorText(aw));
+    if (la->write_data_block(aw, buff, size, offset) != ARCHIVE_OK) {
+      QVLOG_ERR(kComponent, "archive_write_data_block failed: '%s'\n", ErrorText(*la, aw));
       return -1;
     }
   }
