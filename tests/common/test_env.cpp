@@ -74,6 +74,19 @@ void UnmountBelow(const std::string& root) {
   for (auto it = points.rbegin(); it != points.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
 }
 
+// A file of /proc, or what of it could be read: a process that ends meanwhile fails the
+// read with ESRCH, on which a stream would throw (in the watchdog's thread, an abort).
+std::string ReadProcFile(const std::filesystem::path& path) {
+  std::string text;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  ::close(fd);
+  return text;
+}
+
 // Every process below this one, by their parents in /proc, and those that left it (a
 // client that went to the background) but still have the sandbox in their environment.
 std::vector<pid_t> Descendants() {
@@ -83,13 +96,11 @@ std::vector<pid_t> Descendants() {
     const std::filesystem::directory_entry& entry = *it;
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(entry.path() / "stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string stat = ReadProcFile(entry.path() / "stat");
     const size_t close = stat.rfind(')');
     int ppid = 0;
     if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%*c %d", &ppid) == 1) {
-      std::ifstream env(entry.path() / "environ");
-      const std::string vars((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+      const std::string vars = ReadProcFile(entry.path() / "environ");
       const pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
       if (pid != ::getpid() && !g_root.empty() && vars.find("=" + g_root + "/") != std::string::npos) ppid = ::getpid();
       children.emplace(ppid, pid);
