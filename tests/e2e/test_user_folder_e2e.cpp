@@ -318,7 +318,7 @@ TEST_F(UserFolderE2e, ANotificationServiceThatNeverAnswersDelaysTheLauncherTwoSe
   // D-Bus is loaded with the module that sends: without it, a NOTE says why.
   ASSERT_EQ(0, ::unlink((root_ + "/lib/libquenvale-notify.so").c_str()));
   timed(StartNotifyBus(qvtest::MakeTempDir("bus") + "/socket", "none"),
-        "cannot load the notification module: libquenvale-notify.so: cannot open shared object file");
+        "cannot load the notification module: " + root_ + "/bin/../lib/libquenvale-notify.so: cannot open shared object file");
 }
 
 // Another user of the machine can read nothing of it, under the usual umask.

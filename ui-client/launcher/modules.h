@@ -1,8 +1,8 @@
 // The launcher's calls into libarchive and Qt's D-Bus live in two modules of ours,
 // loaded the first time an archive is read or a notification sent: a start with nothing
-// to do then loads neither library nor the dozen that they pull in. Both are installed
-// in lib/ beside libfct-qt.so.1 and found through the run path of the program that
-// loads them, by file name: in the build tree they lie beside libfct-qt.so.1 as well.
+// to do then loads neither library nor the dozen that they pull in. Both lie beside
+// libfct-qt.so.1, in the install's lib/ as in the build tree, and are loaded from the
+// folder that library was loaded from.
 #pragma once
 
 #include <QString>
