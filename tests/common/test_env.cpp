@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -265,6 +266,27 @@ std::string ShellOutput(const std::string& command) {
 }
 
 unsigned UnprivilegedUid() { return 65534; }
+
+unsigned ClaimUid(unsigned from) {
+  for (unsigned uid = from; uid < from + 500; ++uid) {
+    const int fd = ::open(("/run/qv-test-uid-" + std::to_string(uid)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) continue;
+    bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc", ec), end; free && !ec && it != end; it.increment(ec)) {
+      std::istringstream status(ReadProcFile(it->path() / "status"));
+      for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Uid:", 0) == 0) {
+          free = std::strtoul(line.c_str() + 4, nullptr, 10) != uid;
+          break;
+        }
+      }
+    }
+    if (free) return uid;  // the descriptor, and with it the claim, stays to the end
+    ::close(fd);
+  }
+  return 0;
+}
 unsigned UnprivilegedGid() { return 65534; }
 
 int RunInChild(const std::function<int()>& fn) {

@@ -53,6 +53,11 @@ pid_t KeepTouching(const std::string& path, int ahead_s, int every_ms);
 
 // The uid/gid that RunUnprivileged switches to.
 unsigned UnprivilegedUid();
+// A user id for this process alone, from `from` on: a process limit counts every task of
+// its user machine-wide, so an id that a test runs as under one is claimed (a lock under
+// /run, held until the process ends) and one that another test holds, or that any
+// process runs as, is passed over. 0 when none is free.
+unsigned ClaimUid(unsigned from);
 unsigned UnprivilegedGid();
 
 // Sets up the sandbox and the environment; called once by the test mains.

@@ -3,9 +3,7 @@
 // nothing to do, upgrade, rollback, a second instance, the log, the upgrade of a running
 // client only, the five ways of being started, the plug-in path, a run without any
 // display, a lock held by another machine whose clock is ahead, and a tight process limit.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -572,27 +570,6 @@ TEST_F(LauncherE2e, UnderATightProcessLimitItAlwaysEndsAndSaysWhy) {
               << (log.empty() ? std::string("(none)") : log.back().raw) << "\n";
     return log;
   };
-  // The limit counts every task of the user on the machine, so each user id is claimed
-  // (a lock under /run, held to the end of the case) and one that another run's case
-  // holds, or that runs anything, is passed over.
-  std::vector<int> claims;
-  auto claim_uid = [&claims](unsigned from) {
-    for (unsigned uid = from; uid < from + 500; ++uid) {
-      const int fd = ::open(("/run/qv-test-uid-" + std::to_string(uid)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-      if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && TasksOf(uid) == 0) {
-        claims.push_back(fd);
-        return uid;
-      }
-      if (fd >= 0) ::close(fd);
-    }
-    return 0u;
-  };
-  struct Release {
-    std::vector<int>& fds;
-    ~Release() {
-      for (int fd : fds) ::close(fd);
-    }
-  } release{claims};
   auto make_home = [&](unsigned uid) -> const Home& {
     const Home& home = AddHome("limited");
     EXPECT_EQ(0, qvtest::Shell("chown -R " + std::to_string(uid) + ":" + std::to_string(uid) + " '" + home.path + "'"));
@@ -604,7 +581,7 @@ TEST_F(LauncherE2e, UnderATightProcessLimitItAlwaysEndsAndSaysWhy) {
   // A first install, from no spare task (no worker thread) to enough.
   for (int spare = 0; spare <= 4; ++spare) {
     SCOPED_TRACE(std::to_string(spare) + " spare");
-    const unsigned uid = claim_uid(64351);
+    const unsigned uid = qvtest::ClaimUid(64351);
     ASSERT_NE(0u, uid);
     const Home& home = make_home(uid);
     const std::vector<LogLine> log = launch(home, uid, spare);
@@ -624,7 +601,7 @@ TEST_F(LauncherE2e, UnderATightProcessLimitItAlwaysEndsAndSaysWhy) {
   }
 
   // An upgrade without a worker thread: the copy in use and its client stay.
-  const unsigned uid = claim_uid(64351);
+  const unsigned uid = qvtest::ClaimUid(64351);
   ASSERT_NE(0u, uid);
   const Home& home = make_home(uid);
   launch(home, uid, 8);
