@@ -76,9 +76,10 @@ fi
 # dpkg-deb, with the size counted as dpkg-gencontrol counts it (each regular file and
 # link in KiB rounded up, anything else 1), so that it depends on the contents alone;
 # dpkg-deb orders the entries by name, owns them by root and clamps their times to
-# SOURCE_DATE_EPOCH. It compresses with xz (30 % smaller than gzip here), on one thread: xz
-# cuts its input into blocks by the number of threads, which would make the package
-# depend on the cores of the machine that built it.
+# SOURCE_DATE_EPOCH. It compresses with xz (30 % smaller than gzip here), on one thread;
+# dpkg-deb cuts the data into blocks of a fixed size (the same bytes with one thread as with
+# two, checked), so this
+# only keeps the build off the other cores, not the package's bytes the same.
 tree=$build/deb-tree
 rm -rf "$tree"
 dpkg-deb --raw-extract "$deb" "$tree"
