@@ -77,9 +77,8 @@ fi
 # link in KiB rounded up, anything else 1), so that it depends on the contents alone;
 # dpkg-deb orders the entries by name, owns them by root and clamps their times to
 # SOURCE_DATE_EPOCH. It compresses with xz (30 % smaller than gzip here), on one thread;
-# dpkg-deb cuts the data into blocks of a fixed size (the same bytes with one thread as with
-# two, checked), so this
-# only keeps the build off the other cores, not the package's bytes the same.
+# dpkg-deb cuts the data into blocks of a fixed size (the same bytes with one thread as
+# with two, checked), so this only keeps the build off the other cores.
 tree=$build/deb-tree
 rm -rf "$tree"
 dpkg-deb --raw-extract "$deb" "$tree"
