@@ -428,6 +428,10 @@ TEST_P(StartedAnyWay, FindsItsInstallAndStartsTheClient) {
   EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal << "\nstderr:\n" << r.err;
   EXPECT_EQ(r.out, "lib path = '" + root_ + "/lib/plugins'\n");
   EXPECT_TRUE(HasMessage(LinesOf(ReadLog(home.path), r.pid), ">>> root_resource_path = " + root_));
+  // The run ends without Qt's teardown, which neither the lock nor the log's last line
+  // may notice.
+  EXPECT_NE(::access((home.path + "/.run/launcher.single.lock").c_str(), F_OK), 0);
+  EXPECT_TRUE(HasMessage(LinesOf(ReadLog(home.path), r.pid), "done"));
   EXPECT_EQ(BuildOf(AppFolder(home.path) + "/INFO"), std::to_string(kBuild));
   pid_t client = ClientPid(home.path);
   EXPECT_TRUE(IsClientAlive(client));

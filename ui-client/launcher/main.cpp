@@ -152,16 +152,18 @@ QTranslator* g_translator = nullptr;
 // in the log once there is one.
 mode_t g_loosened = 0;
 
-// Ends the run with status rc, after the launcher is gone. On Wayland the process ends
-// here, before Qt is torn down: Qt 5.15's Wayland platform frees the display's mutex in
-// wl_display_disconnect and then locks it in wl_event_queue_destroy, from
-// ~QWaylandDisplay. What the way out through exit() would still do for us is done
-// first: the single-instance lock given up when it is ours, every stdio stream flushed, the log file's among
-// them (the logger is never closed; the kernel closes its descriptor, as after a
-// return), and the leak check of sanitizer builds, which _exit would skip. Elsewhere
-// main returns and Qt tears down as usual.
+// Ends the run with status rc, after the launcher is gone, without Qt's teardown. On
+// Wayland that teardown is unsafe: Qt 5.15's Wayland platform frees the display's mutex
+// in wl_display_disconnect and then locks it in wl_event_queue_destroy, from
+// ~QWaylandDisplay. Elsewhere it is only slow: the font database's destructor loads the
+// whole fontconfig configuration just to free it, which made up a quarter of a start
+// with nothing to do. What the way out through exit() would still do for us is done
+// first: the single-instance lock given up when it is ours, every stdio stream flushed,
+// the log file's among them (the logger is never closed; the kernel closes its
+// descriptor, as after a return), and the leak check of sanitizer builds, which _exit
+// would skip. Nothing else is pending by then: the worker has been joined and a
+// notification is sent with a blocking call.
 int FinishRun(int rc, QtSingleApplication& app) {
-  if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return rc;
   app.releaseLock();
   std::fflush(nullptr);
   if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
