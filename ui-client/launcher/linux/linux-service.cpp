@@ -158,7 +158,8 @@ ProcessKind IdentifyProcess(pid_t pid, const ustring& app_dir) {
 // When the process started, in clock ticks since boot (field 22 of /proc/<pid>/stat):
 // with the number, it tells one process from a later one that got the number. 0 once
 // the process is reaped or cannot be looked at.
-unsigned long long ProcessStartTime(pid_t pid) {
+// With *group, its process group (field 5).
+unsigned long long ProcessStartTime(pid_t pid, pid_t* group = nullptr) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat;
   std::getline(in, stat);
@@ -166,10 +167,43 @@ unsigned long long ProcessStartTime(pid_t pid) {
   if (name_end == std::string::npos) return 0;
   std::istringstream fields(stat.substr(name_end + 1));
   std::string field;
-  for (int i = 3; i < 22; ++i) fields >> field;
+  long pgrp = 0;
+  fields >> field >> field >> pgrp;
+  for (int i = 6; i < 22; ++i) fields >> field;
   unsigned long long start = 0;
   fields >> start;
+  if (group != nullptr) *group = static_cast<pid_t>(pgrp);
   return fields ? start : 0;
+}
+
+// This boot's id: start times count from the boot.
+std::string BootId() {
+  std::ifstream in("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  std::getline(in, id);
+  return id;
+}
+
+// The processes of this user in the process group that a start script led, started at
+// starter_start: none when a process of another start time leads that group now, since
+// its number cannot go to another process while the group has members.
+std::vector<pid_t> ProcessesOfGroup(pid_t group, unsigned long long starter_start) {
+  std::vector<pid_t> found;
+  const unsigned long long leader = ProcessStartTime(group);
+  if (group <= 1 || (leader != 0 && leader != starter_start)) return found;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return found;
+  while (const struct dirent* entry = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    pid_t in = 0;
+    uid_t owner = 0;
+    if (pid > 0 && pid != ::getpid() && ProcessStartTime(pid, &in) >= starter_start && in == group &&
+        ProcessOwner("/proc/" + std::to_string(pid), &owner) && owner == ::getuid()) {
+      found.push_back(pid);
+    }
+  }
+  ::closedir(proc);
+  return found;
 }
 
 bool OfCopies(pid_t pid, const std::vector<ustring>& copies) {
@@ -321,8 +355,11 @@ bool LinuxService::IsNeedUpgrade() {
               target_build);
   if (lock_busy || (versions_unknown && PerUserBinPathExist())) return false;
   HeldBackBuild trial;
-  trial_cut_short = ReadHeldBackBuild(HeldBackPath().c_str(), &trial) && trial.on_trial &&
-                    trial.build == target_version.build_version.c_str();
+  const bool on_trial = ReadHeldBackBuild(HeldBackPath().c_str(), &trial) && trial.on_trial;
+  // What the start script of the run cut short started is gone before any copy moves
+  // or any client is judged, wherever it runs from.
+  if (on_trial) StopStarterGroup(trial);
+  trial_cut_short = on_trial && trial.build == target_version.build_version.c_str();
   if (reinstall && ReturnOldCopyBesideHeldBackBuild()) source_build = BuildNumber(source_version.build_version);
   if (target_build > source_build && !reinstall && PerUserBinPathExist()) {
     HeldBackBuild held;
@@ -439,7 +476,9 @@ void LinuxService::PostUpgrade() {
   if ((trial_recorded || trial_cut_short) && kept_copy.empty() && !lost) ::unlink(HeldBackPath().c_str());
   if (!lost && (!upgrade_only || client_stopped)) {
     std::string failure;
+    record_starter = trial_recorded && !kept_copy.empty();
     const int started = LaunchPerUserBin(&failure);
+    record_starter = false;
     if (!kept_copy.empty()) {
       KeepNewCopyIfItsClientRuns(started == 0 ? std::string() : failure);
     } else {
@@ -477,14 +516,34 @@ bool LinuxService::SeeClientRunning(std::string* reason) {
 }
 
 void LinuxService::PutBuildOnTrial() {
-  HeldBackBuild trial;
-  trial.build = target_version.build_version.c_str();
-  trial.since = ::time(nullptr);
-  trial.on_trial = true;
-  trial_recorded = WriteHeldBackBuild(HeldBackPath().c_str(), trial);
+  trial_record = HeldBackBuild();
+  trial_record.build = target_version.build_version.c_str();
+  trial_record.since = ::time(nullptr);
+  trial_record.on_trial = true;
+  trial_recorded = WriteHeldBackBuild(HeldBackPath().c_str(), trial_record);
   if (!trial_recorded) {
     QVLOG_WARN("service_debug", "cannot write '%s': a run killed while build %s is on trial leaves it in place\n",
-               HeldBackPath().c_str(), trial.build.c_str());
+               HeldBackPath().c_str(), trial_record.build.c_str());
+  }
+}
+
+void LinuxService::StopStarterGroup(const HeldBackBuild& cut) {
+  if (cut.starter <= 0 || cut.starter_boot != BootId()) return;
+  for (int round = 0; round < kLateClientRounds; ++round) {
+    const std::vector<pid_t> found = ProcessesOfGroup(cut.starter, cut.starter_start);
+    if (found.empty()) return;
+    for (const pid_t pid : found) {
+      const int pid_fd = OpenPidFd(pid);
+      pid_t group = 0;
+      // Looked at again once held: the number may have gone to another process.
+      if ((pid_fd >= 0 || errno != ESRCH) && ProcessStartTime(pid, &group) >= cut.starter_start &&
+          group == cut.starter) {
+        QVLOG_INFO("service_debug", "stopping process %d, started by the start script of a run that ended while "
+                   "build %s was on trial\n", static_cast<int>(pid), cut.build.c_str());
+        StopProcess(pid_fd, pid);
+      }
+      if (pid_fd >= 0) ::close(pid_fd);
+    }
   }
 }
 
@@ -559,7 +618,10 @@ int LinuxService::LaunchPerUserBin(std::string* failure) {
   sigaddset(&pipe, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &pipe);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own: what it starts can be told apart from anything else later, by
+  // a next start when this run is killed on trial (StopStarterGroup).
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   std::string program = script.c_str();
   std::string start = "start";
   char* argv[] = {&program[0], &start[0], nullptr};
@@ -568,6 +630,15 @@ int LinuxService::LaunchPerUserBin(std::string* failure) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&streams);
   start_noexec = false;
+  if (rc == 0 && record_starter) {
+    trial_record.starter = pid;
+    trial_record.starter_start = ProcessStartTime(pid);
+    trial_record.starter_boot = BootId();
+    if (!WriteHeldBackBuild(HeldBackPath().c_str(), trial_record)) {
+      QVLOG_WARN("service_debug", "cannot write '%s': a run killed now leaves its start script to be found by "
+                 "its path\n", HeldBackPath().c_str());
+    }
+  }
   if (rc != 0) {
     // A home mounted noexec is told here: the copy is whole, nothing else looks wrong,
     // and no copy can mend it. Any other reason is judged with the copy (JudgeStart).

@@ -75,6 +75,9 @@ class LinuxService : public Service {
   void ForgetStoppedProcess(pid_t pid, unsigned long long start);
   // Stops every process of this user that is a client of one of copies.
   void StopLateClients(const std::vector<ustring>& copies);
+  // Stops what is left of the start script's process group recorded in cut, the record
+  // of a trial that a killed run left, in this boot.
+  void StopStarterGroup(const HeldBackBuild& cut);
   // After the start of a copy that was not on trial: an install or a repair is watched
   // until its client is seen running. Then the copy is compared with the package: a
   // failed start of a damaged copy, or damage the start did not notice, has the copy
@@ -94,8 +97,11 @@ class LinuxService : public Service {
   // The package's build was on trial when a run ended: its predecessor's client ran, so
   // the old copy is kept and the build watched again as if that client had been stopped.
   bool trial_cut_short = false;
-  // This run wrote the trial record.
+  // This run wrote the trial record, trial_record.
   bool trial_recorded = false;
+  HeldBackBuild trial_record;
+  // The start script about to run is the trial's: its process group goes into the record.
+  bool record_starter = false;
   // This run put a copy in place (an install, upgrade or repair) whose client must be
   // seen running.
   bool copy_installed = false;

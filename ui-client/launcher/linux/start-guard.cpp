@@ -90,6 +90,9 @@ bool ReadHeldBackBuild(const std::string& path, HeldBackBuild* held) {
   if (read.build.empty() || since.empty()) return false;
   read.since = static_cast<time_t>(std::strtoll(since.c_str(), nullptr, 10));
   read.on_trial = record["trial"] == "1";
+  read.starter = static_cast<pid_t>(std::strtol(record["starter"].c_str(), nullptr, 10));
+  read.starter_start = std::strtoull(record["starter_start"].c_str(), nullptr, 10);
+  read.starter_boot = record["starter_boot"];
   *held = read;
   return true;
 }
@@ -100,6 +103,10 @@ bool WriteHeldBackBuild(const std::string& path, const HeldBackBuild& held) {
     std::ofstream out(temporary, std::ios::trunc);
     out << "build=" << held.build << "\nsince=" << static_cast<long long>(held.since) << "\n";
     if (held.on_trial) out << "trial=1\n";
+    if (held.starter > 0) {
+      out << "starter=" << held.starter << "\nstarter_start=" << held.starter_start
+          << "\nstarter_boot=" << held.starter_boot << "\n";
+    }
     out.flush();
     if (!out) {
       std::remove(temporary.c_str());

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <string>
@@ -43,6 +44,12 @@ struct HeldBackBuild {
   // verdict leaves it, and the next start keeps the old copy (puts it back) and tries
   // the build again. A build on trial is not held back.
   bool on_trial = false;
+  // The process group of the start script started on trial, 0 when none was recorded,
+  // with its leader's start time (clock ticks after boot) and the boot it ran in: what a
+  // run killed meanwhile started is stopped by the next start, wherever it runs from.
+  pid_t starter = 0;
+  unsigned long long starter_start = 0;
+  std::string starter_boot;
 };
 
 // The record at path; false when there is none (or it cannot be read as one).
