@@ -567,6 +567,32 @@ TEST_F(InterruptedUpgrade, CrashWhileTheNewClientStartsAndTheOldCopyGoes) {
   CrashAt("removing the old copy", Spread(Calls("unlink", {"_discard/"}), 4));
   CrashAt("removing the discard folder", Last(Calls("rmdir", {"_discard\")"})));
   EXPECT_GE(points_, 13);
+
+  // A trial record's group that another process leads by now, or that an earlier boot
+  // recorded, stops nobody; its own leader is stopped.
+  const std::string home = NewHome();
+  ASSERT_EQ(0, RunSequence(home, ""));
+  const pid_t leader = std::atoi(qvtest::ShellOutput("setsid sleep 60 >/dev/null 2>&1 & echo $!").c_str());
+  const std::string stat = qvtest::ReadFile("/proc/" + std::to_string(leader) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i < 22; ++i) fields >> field;
+  unsigned long long start = 0;
+  fields >> start;
+  std::string boot = qvtest::ReadFile("/proc/sys/kernel/random/boot_id");
+  boot = boot.substr(0, boot.find('\n'));
+  auto runs_after = [&](unsigned long long starter_start, const std::string& starter_boot) {
+    EXPECT_TRUE(qvtest::WriteFile(home + "/.QuenvaleDrive/held-back-build",
+                                  "build=2\nsince=1\ntrial=1\nstarter=" + std::to_string(leader) + "\nstarter_start=" +
+                                      std::to_string(starter_start) + "\nstarter_boot=" + starter_boot + "\n"));
+    EXPECT_EQ(0, RunSequence(home, ""));
+    const std::string now = qvtest::ReadFile("/proc/" + std::to_string(leader) + "/stat");
+    return now.size() > stat.find(')') + 2 && now[stat.find(')') + 2] != 'Z';
+  };
+  ASSERT_GT(start, 0u);
+  EXPECT_TRUE(runs_after(start + 1, boot));
+  EXPECT_TRUE(runs_after(start, "another boot"));
+  EXPECT_FALSE(runs_after(start, boot));
 }
 
 TEST_F(InterruptedUpgrade, FaultsBeforeTheStopLeaveTheClientRunning) {
