@@ -164,8 +164,16 @@ void WatchTimeLimit(int* argc, char** argv) {
     const pid_t cleaner = ::fork();
     if (cleaner == 0) {
       while (::getppid() == self) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      EndDescendants();
-      RemoveSandbox();
+      // A child forked just before this process ended shows the sandbox in its environment
+      // only once it runs its program, and may then write there again: looked for until
+      // two rounds in a row find nothing and leave no sandbox.
+      for (int round = 0, clean = 0; round < 100 && clean < 2; ++round) {
+        EndDescendants();
+        RemoveSandbox();
+        std::error_code ec;
+        clean = std::filesystem::exists(g_root, ec) || !Descendants().empty() ? 0 : clean + 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
       std::_Exit(0);
     }
     g_cleaner = cleaner;
