@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -184,26 +185,16 @@ std::string BootId() {
   return id;
 }
 
-// The processes of this user in the process group that a start script led, started at
-// starter_start: none when a process of another start time leads that group now, since
-// its number cannot go to another process while the group has members.
-std::vector<pid_t> ProcessesOfGroup(pid_t group, unsigned long long starter_start) {
-  std::vector<pid_t> found;
-  const unsigned long long leader = ProcessStartTime(group);
-  if (group <= 1 || (leader != 0 && leader != starter_start)) return found;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return found;
-  while (const struct dirent* entry = ::readdir(proc)) {
-    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-    pid_t in = 0;
-    uid_t owner = 0;
-    if (pid > 0 && pid != ::getpid() && ProcessStartTime(pid, &in) >= starter_start && in == group &&
-        ProcessOwner("/proc/" + std::to_string(pid), &owner) && owner == ::getuid()) {
-      found.push_back(pid);
-    }
-  }
-  ::closedir(proc);
-  return found;
+// Whether pid is a process of this user in the process group that cut's start script
+// led. Not when a process of another start time leads that group now: the number cannot
+// go to another process while the group has members, so that group is another.
+bool InStarterGroup(pid_t pid, const HeldBackBuild& cut) {
+  const unsigned long long leader = ProcessStartTime(cut.starter);
+  pid_t group = 0;
+  uid_t owner = 0;
+  return cut.starter > 1 && (leader == 0 || leader == cut.starter_start) &&
+         ProcessStartTime(pid, &group) >= cut.starter_start && group == cut.starter &&
+         ProcessOwner("/proc/" + std::to_string(pid), &owner) && owner == ::getuid();
 }
 
 bool OfCopies(pid_t pid, const std::vector<ustring>& copies) {
@@ -213,15 +204,14 @@ bool OfCopies(pid_t pid, const std::vector<ustring>& copies) {
   return false;
 }
 
-// The processes of this user that are clients of one of copies (IdentifyProcess),
-// whether a pid file names them or not.
-std::vector<pid_t> ProcessesOfCopies(const std::vector<ustring>& copies) {
+// The processes other than this one for which is_one holds.
+std::vector<pid_t> ProcessesWhere(const std::function<bool(pid_t)>& is_one) {
   std::vector<pid_t> found;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return found;
   while (const struct dirent* entry = ::readdir(proc)) {
     const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-    if (pid > 0 && pid != ::getpid() && OfCopies(pid, copies)) found.push_back(pid);
+    if (pid > 0 && pid != ::getpid() && is_one(pid)) found.push_back(pid);
   }
   ::closedir(proc);
   return found;
@@ -270,8 +260,8 @@ const int kClientStaysMs = 1000;
 const int kProcessesToStart = 3;
 // The names the old copy may stand under beside the app folder: _tmp, _tmp1 to _tmp9.
 const int kBackupNames = 10;
-// Rounds of looking for processes of a copy that is about to go: each stops what the one
-// before found, and a process forked meanwhile shows in the next.
+// Rounds of looking for the late processes of a copy that is about to go, or of a killed
+// trial's start script (StopInRounds).
 const int kLateClientRounds = 10;
 
 std::string LocalTime(time_t when) {
@@ -529,22 +519,8 @@ void LinuxService::PutBuildOnTrial() {
 
 void LinuxService::StopStarterGroup(const HeldBackBuild& cut) {
   if (cut.starter <= 0 || cut.starter_boot != BootId()) return;
-  for (int round = 0; round < kLateClientRounds; ++round) {
-    const std::vector<pid_t> found = ProcessesOfGroup(cut.starter, cut.starter_start);
-    if (found.empty()) return;
-    for (const pid_t pid : found) {
-      const int pid_fd = OpenPidFd(pid);
-      pid_t group = 0;
-      // Looked at again once held: the number may have gone to another process.
-      if ((pid_fd >= 0 || errno != ESRCH) && ProcessStartTime(pid, &group) >= cut.starter_start &&
-          group == cut.starter) {
-        QVLOG_INFO("service_debug", "stopping process %d, started by the start script of a run that ended while "
-                   "build %s was on trial\n", static_cast<int>(pid), cut.build.c_str());
-        StopProcess(pid_fd, pid);
-      }
-      if (pid_fd >= 0) ::close(pid_fd);
-    }
-  }
+  StopInRounds([&cut](pid_t pid) { return InStarterGroup(pid, cut); },
+               "started by the start script of a run that ended while build " + cut.build + " was on trial");
 }
 
 void LinuxService::KeepNewCopyIfItsClientRuns(const std::string& start_failure) {
@@ -762,15 +738,19 @@ void LinuxService::ForgetStoppedProcess(pid_t pid, unsigned long long start) {
 }
 
 void LinuxService::StopLateClients(const std::vector<ustring>& copies) {
+  StopInRounds([&copies](pid_t pid) { return OfCopies(pid, copies); },
+               std::string("a client of '") + copies.front().c_str() + "' that no pid file named yet");
+}
+
+void LinuxService::StopInRounds(const std::function<bool(pid_t)>& is_one, const std::string& what) {
   for (int round = 0; round < kLateClientRounds; ++round) {
-    const std::vector<pid_t> found = ProcessesOfCopies(copies);
+    const std::vector<pid_t> found = ProcessesWhere(is_one);
     if (found.empty()) return;
     for (const pid_t pid : found) {
       const int pid_fd = OpenPidFd(pid);
       // Looked at again once held: the number may have gone to another process.
-      if ((pid_fd >= 0 || errno != ESRCH) && OfCopies(pid, copies)) {
-        QVLOG_INFO("service_debug", "stopping process %d, a client of '%s' that no pid file named yet\n",
-                   static_cast<int>(pid), copies.front().c_str());
+      if ((pid_fd >= 0 || errno != ESRCH) && is_one(pid)) {
+        QVLOG_INFO("service_debug", "stopping process %d, %s\n", static_cast<int>(pid), what.c_str());
         StopProcess(pid_fd, pid);
       }
       if (pid_fd >= 0) ::close(pid_fd);

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ class LinuxService : public Service {
   // Stops what is left of the start script's process group recorded in cut, the record
   // of a trial that a killed run left, in this boot.
   void StopStarterGroup(const HeldBackBuild& cut);
+  // Stops the processes for which is_one holds, logged as what they are, in rounds: each
+  // stops what the one before found, and a process forked meanwhile shows in the next.
+  void StopInRounds(const std::function<bool(pid_t)>& is_one, const std::string& what);
   // After the start of a copy that was not on trial: an install or a repair is watched
   // until its client is seen running. Then the copy is compared with the package: a
   // failed start of a damaged copy, or damage the start did not notice, has the copy
