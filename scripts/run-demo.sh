@@ -81,7 +81,7 @@ if display_reachable; then
 else
   say "No display reachable: starting Xvfb"
   : >"$sandbox/displayfd"
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$sandbox/displayfd" \
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>"$sandbox/displayfd" \
     >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do

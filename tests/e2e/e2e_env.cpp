@@ -437,7 +437,11 @@ std::string E2eTest::StartXvfb(const std::vector<std::string>& wrapper) {
       for (const std::string& word : wrapper) argv.push_back(word.c_str());
       argv.push_back(wrapper.empty() ? qvbuild::kXvfb : "Xvfb");
       argv.push_back(display.c_str());
-      for (const char* arg : {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}) argv.push_back(arg);
+      // -noreset: without it the server resets whenever its last client leaves, as the
+      // tests' probes of the display do, and a launcher connecting meanwhile is refused.
+      for (const char* arg : {"-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0", "1024x768x24"}) {
+        argv.push_back(arg);
+      }
       argv.push_back(nullptr);
       ::execvp(argv[0], const_cast<char* const*>(argv.data()));
       ::_exit(127);
