@@ -466,9 +466,7 @@ void LinuxService::PostUpgrade() {
   if ((trial_recorded || trial_cut_short) && kept_copy.empty() && !lost) ::unlink(HeldBackPath().c_str());
   if (!lost && (!upgrade_only || client_stopped)) {
     std::string failure;
-    record_starter = trial_recorded && !kept_copy.empty();
-    const int started = LaunchPerUserBin(&failure);
-    record_starter = false;
+    const int started = LaunchPerUserBin(&failure, trial_recorded && !kept_copy.empty());
     if (!kept_copy.empty()) {
       KeepNewCopyIfItsClientRuns(started == 0 ? std::string() : failure);
     } else {
@@ -575,7 +573,7 @@ bool LinuxService::RestoreOldCopy(const std::string& reason) {
   return true;
 }
 
-int LinuxService::LaunchPerUserBin(std::string* failure) {
+int LinuxService::LaunchPerUserBin(std::string* failure, bool on_trial) {
   // The script may leave the client running in the background with the script's
   // streams; they go to the null device so that nothing can hold the wait below open.
   // posix_spawn rather than QProcess: at a process or descriptor limit QProcess may
@@ -606,7 +604,7 @@ int LinuxService::LaunchPerUserBin(std::string* failure) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&streams);
   start_noexec = false;
-  if (rc == 0 && record_starter) {
+  if (rc == 0 && on_trial) {
     trial_record.starter = pid;
     trial_record.starter_start = ProcessStartTime(pid);
     trial_record.starter_boot = BootId();

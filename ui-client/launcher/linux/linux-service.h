@@ -42,8 +42,8 @@ class LinuxService : public Service {
   void LoadTargetVerInfo();
   bool PerUserBinPathExist();
   // Runs the start script; 0 when it ended with status 0, else -1 with the reason in
-  // *failure when given.
-  int LaunchPerUserBin(std::string* failure = nullptr);
+  // *failure when given. On trial, its process group goes into the trial record.
+  int LaunchPerUserBin(std::string* failure = nullptr, bool on_trial = false);
   // Whether a client of the app folder is seen running: the pid file names one within
   // a bounded time, and it still runs a moment later. Else false, with why in *reason.
   bool SeeClientRunning(std::string* reason);
@@ -104,8 +104,6 @@ class LinuxService : public Service {
   // This run wrote the trial record, trial_record.
   bool trial_recorded = false;
   HeldBackBuild trial_record;
-  // The start script about to run is the trial's: its process group goes into the record.
-  bool record_starter = false;
   // This run put a copy in place (an install, upgrade or repair) whose client must be
   // seen running.
   bool copy_installed = false;
